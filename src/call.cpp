@@ -1,0 +1,352 @@
+#include "call.hpp"
+
+#include <execinfo.h>
+
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace tavik {
+
+namespace {
+
+std::string_view repository_relative(std::string_view file) noexcept {
+#ifdef TAVIK_SOURCE_ROOT
+    constexpr std::string_view root = TAVIK_SOURCE_ROOT;
+    if (file.starts_with(root)) file.remove_prefix(root.size());
+#endif
+    return file;
+}
+
+// Whether error values capture a stack trace: read from the environment at
+// the first error value and kept.  A race can only store the same answer twice.
+bool backtrace_enabled() noexcept {
+    static std::atomic<int> decision{-1};
+    int enabled = decision.load(std::memory_order_relaxed);
+    if (enabled < 0) {
+        const char* setting = std::getenv("TAVIK_BACKTRACE");
+        enabled = setting != nullptr && std::strcmp(setting, "0") != 0;
+        decision.store(enabled, std::memory_order_relaxed);
+    }
+    return enabled != 0;
+}
+
+// Frames of the calling thread, one per line, innermost first.
+std::string capture_backtrace() {
+    void* frames[64];
+    const int count = backtrace(frames, 64);
+    char** symbols = backtrace_symbols(frames, count);
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        char line[32];
+        std::snprintf(line, sizeof line, "%4d: ", i);
+        text += line;
+        if (symbols != nullptr) {
+            text += symbols[i];
+        } else {
+            std::snprintf(line, sizeof line, "%p", frames[i]);
+            text += line;
+        }
+        text += '\n';
+    }
+    std::free(symbols);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+    return text;
+}
+
+// A new str with every lone surrogate of `text` replaced by U+FFFD; `text`
+// itself (new reference) when it has none, which is the common case.
+PyObject* without_surrogates(PyObject* text) noexcept {
+    const int kind = PyUnicode_KIND(text);
+    if (kind == PyUnicode_1BYTE_KIND) return Py_NewRef(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t first = 0;
+    while (first < length && !Py_UNICODE_IS_SURROGATE(PyUnicode_READ(kind, data, first))) ++first;
+    if (first == length) return Py_NewRef(text);
+    PyRef copy = PyRef::steal(PyUnicode_New(length, 0x10FFFF));
+    if (!copy) return nullptr;
+    const int copy_kind = PyUnicode_KIND(copy.get());
+    void* copy_data = PyUnicode_DATA(copy.get());
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        PyUnicode_WRITE(copy_kind, copy_data, i, Py_UNICODE_IS_SURROGATE(c) ? 0xFFFD : c);
+    }
+    // Shrinks the storage to the narrowest kind that holds the text.
+    return PyUnicode_Substring(copy.get(), 0, length);
+}
+
+// The text of a caught exception for a message; "<unprintable ...>" when
+// str() itself fails (that failure goes to the unraisable hook).
+PyObject* exception_text(PyObject* exception) noexcept {
+    if (PyObject* text = printable_str(exception)) return text;
+    PyErr_WriteUnraisable(exception);
+    PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(exception)));
+    if (name) {
+        if (PyObject* text = PyUnicode_FromFormat("<unprintable %U object>", name.get())) return text;
+    }
+    PyErr_Clear();
+    return PyUnicode_FromString("<unprintable object>");
+}
+
+}  // namespace
+
+std::nullptr_t internal_failure(std::string_view message, std::source_location where) noexcept {
+    const std::string_view file = repository_relative(where.file_name());
+    // Plain stdio: the report must get out even when the interpreter cannot allocate.
+    std::fprintf(stderr, "tavik: internal failure in thread '<unnamed>' at %.*s:%u:%u:\n%.*s\n",
+                 static_cast<int>(file.size()), file.data(), static_cast<unsigned>(where.line()),
+                 static_cast<unsigned>(where.column()), static_cast<int>(message.size()), message.data());
+    std::fflush(stderr);
+    PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+    if (text == nullptr) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_SystemError, "tavik: internal failure");
+        return nullptr;
+    }
+    PyErr_SetObject(PyExc_SystemError, text);
+    Py_DECREF(text);
+    return nullptr;
+}
+
+std::nullptr_t api_call_failed(std::source_location where) noexcept {
+    if (PyErr_Occurred()) PyErr_Print();
+    return internal_failure("Python API call failed", where);
+}
+
+std::nullptr_t raise_error_value(const char* text) noexcept {
+    PyRef message;
+    if (backtrace_enabled()) {
+        try {
+            std::string full = text;
+            full += "\n\nStack backtrace:\n";
+            full += capture_backtrace();
+            message = PyRef::steal(PyUnicode_FromStringAndSize(full.data(), static_cast<Py_ssize_t>(full.size())));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+    } else {
+        message = PyRef::steal(PyUnicode_FromString(text));
+    }
+    if (!message) return api_call_failed();
+    PyErr_SetObject(PyExc_RuntimeError, message.get());
+    return nullptr;
+}
+
+void raise_from_pending(PyObject* type, PyObject* message) noexcept {
+    PyObject* cause = PyErr_GetRaisedException();
+    PyObject* error = PyObject_CallOneArg(type, message);
+    if (error == nullptr) {
+        Py_XDECREF(cause);
+        return;
+    }
+    if (cause != nullptr) {
+        Py_INCREF(cause);
+        PyException_SetContext(error, cause);  // steals
+        PyException_SetCause(error, cause);    // steals
+    }
+    PyErr_SetRaisedException(error);
+}
+
+PyObject* printable_str(PyObject* object) noexcept {
+    PyRef text = PyRef::steal(PyObject_Str(object));
+    if (!text) return nullptr;
+    return without_surrogates(text.get());
+}
+
+void raise_conversion_error(PyObject* object, const char* target) noexcept {
+    PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+    PyObject* message;
+    if (type_name) {
+        message = PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", type_name.get(), target);
+    } else {
+        PyErr_Clear();
+        message = PyUnicode_FromFormat("'<failed to extract type name>' object cannot be converted to '%s'", target);
+    }
+    if (message == nullptr) {
+        api_call_failed();
+        return;
+    }
+    PyErr_SetObject(PyExc_TypeError, message);
+    Py_DECREF(message);
+}
+
+PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    PyRef name = PyRef::steal(PyType_GetName(type));
+    if (!name) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "No constructor defined for <unknown>");
+        return nullptr;
+    }
+    PyObject* message = PyUnicode_FromFormat("No constructor defined for %U", name.get());
+    if (message == nullptr) return api_call_failed();
+    PyErr_SetObject(PyExc_TypeError, message);
+    Py_DECREF(message);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Argument matching
+
+namespace {
+
+bool fail_with(PyObject* type, PyObject* message) noexcept {
+    if (message == nullptr) {
+        api_call_failed();
+        return false;
+    }
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
+    return false;
+}
+
+// The parameter index a keyword names, or -1.  A keyword with no UTF-8 form
+// (a lone surrogate) matches nothing.
+Py_ssize_t parameter_index(const FunctionDescription& description, PyObject* keyword) noexcept {
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    const std::string_view name(text, static_cast<std::size_t>(size));
+    for (std::size_t i = 0; i < description.parameters.size(); ++i) {
+        if (name == description.parameters[i]) return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+// str() of a keyword name; a str subclass whose __str__ fails is written
+// with its own characters instead.
+PyObject* keyword_text(PyObject* keyword) noexcept {
+    if (PyObject* text = printable_str(keyword)) return text;
+    PyErr_Clear();
+    PyRef plain = PyRef::steal(PyUnicode_FromObject(keyword));
+    return plain ? without_surrogates(plain.get()) : nullptr;
+}
+
+bool fail_missing(const FunctionDescription& description, PyObject* const* slots) noexcept {
+    std::size_t missing[8];
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < description.required && count < std::size(missing); ++i) {
+        if (slots[i] == nullptr) missing[count++] = i;
+    }
+    PyRef list = PyRef::steal(PyUnicode_FromString(""));
+    for (std::size_t j = 0; list && j < count; ++j) {
+        const char* separator = j == 0 ? "" : j + 1 < count ? ", " : count > 2 ? ", and " : " and ";
+        list = PyRef::steal(
+            PyUnicode_FromFormat("%U%s'%s'", list.get(), separator, description.parameters[missing[j]]));
+    }
+    if (!list) return fail_with(PyExc_TypeError, nullptr);
+    return fail_with(PyExc_TypeError,
+                     PyUnicode_FromFormat("%s() missing %zu required positional argument%s: %U", description.name,
+                                          count, count == 1 ? "" : "s", list.get()));
+}
+
+}  // namespace
+
+bool match_arguments(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject** slots) noexcept {
+    const auto n = static_cast<Py_ssize_t>(description.parameters.size());
+    // The common call: every parameter by position, no keywords.
+    if (nargs == n && kwnames == nullptr) [[likely]] {
+        for (Py_ssize_t i = 0; i < n; ++i) slots[i] = args[i];
+        return true;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) slots[i] = i < nargs ? args[i] : nullptr;
+    if (nargs > n) {
+        return fail_with(PyExc_TypeError, PyUnicode_FromFormat("%s() takes %zd positional arguments but %zd were given",
+                                                               description.name, n, nargs));
+    }
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        const Py_ssize_t index = parameter_index(description, keyword);
+        if (index < 0) {
+            PyRef text = PyRef::steal(keyword_text(keyword));
+            if (!text) return fail_with(PyExc_TypeError, nullptr);
+            return fail_with(PyExc_TypeError, PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'",
+                                                                   description.name, text.get()));
+        }
+        if (slots[index] != nullptr) {
+            return fail_with(PyExc_TypeError, PyUnicode_FromFormat("%s() got multiple values for argument '%s'",
+                                                                   description.name, description.parameters[index]));
+        }
+        slots[index] = args[nargs + k];
+    }
+    for (std::size_t i = static_cast<std::size_t>(nargs); i < description.required; ++i) {
+        if (slots[i] == nullptr) return fail_missing(description, slots);
+    }
+    return true;
+}
+
+void argument_error(const char* parameter) noexcept {
+    PyRef caught = PyRef::steal(PyErr_GetRaisedException());
+    if (!caught) return;
+    if (!Py_IS_TYPE(caught.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+        PyErr_SetRaisedException(caught.release());
+        return;
+    }
+    PyRef text = PyRef::steal(exception_text(caught.get()));
+    PyRef message;
+    if (text) message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
+    if (!message) {
+        api_call_failed();
+        return;
+    }
+    PyObject* replacement = PyObject_CallOneArg(PyExc_TypeError, message.get());
+    if (replacement == nullptr) {
+        api_call_failed();
+        return;
+    }
+    // The caught exception is dropped; only its cause carries over.
+    if (PyObject* cause = PyException_GetCause(caught.get())) PyException_SetCause(replacement, cause);
+    PyErr_SetRaisedException(replacement);
+}
+
+// ---------------------------------------------------------------------------
+// Converters
+
+bool from_python(PyObject* object, double& out) noexcept {
+    if (PyFloat_CheckExact(object)) [[likely]] {
+        out = PyFloat_AS_DOUBLE(object);
+        return true;
+    }
+    out = PyFloat_AsDouble(object);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+bool from_python(PyObject* object, std::int64_t& out) noexcept {
+    static_assert(sizeof(long) == sizeof(std::int64_t), "PyLong_AsLong must yield 64 bits");
+    out = PyLong_AsLong(object);
+    return !(out == -1 && PyErr_Occurred());
+}
+
+bool from_python(PyObject* object, std::uint32_t& out) noexcept {
+    std::int64_t wide;
+    if (!from_python(object, wide)) return false;
+    if (wide < 0 || wide > 0xFFFF'FFFF) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = static_cast<std::uint32_t>(wide);
+    return true;
+}
+
+bool from_python(PyObject* object, std::string_view& out) noexcept {
+    if (!PyUnicode_Check(object)) [[unlikely]] {
+        raise_conversion_error(object, "PyString");
+        return false;
+    }
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+    if (text == nullptr) return false;
+    out = std::string_view(text, static_cast<std::size_t>(size));
+    return true;
+}
+
+}  // namespace tavik

@@ -1,0 +1,139 @@
+// The one path every call from Python takes into the module: reference
+// ownership, argument matching, converters, error values and internal
+// failures.  Every entry is noexcept; no C++ exception reaches the interpreter.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <source_location>
+#include <span>
+#include <string_view>
+#include <utility>
+
+namespace tavik {
+
+// Owns one strong reference (or none).  The only owner of PyObject* in the
+// module: every path out of a function releases what it took.
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    // Takes over a new reference; null is allowed and means "no object".
+    static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
+    // Adds a reference to a borrowed object.
+    static PyRef borrow(PyObject* object) noexcept { return PyRef(Py_XNewRef(object)); }
+
+    PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        PyRef(std::move(other)).swap(*this);
+        return *this;
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    // Hands the reference to the caller (a new reference, or null).
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    void swap(PyRef& other) noexcept { std::swap(object_, other.object_); }
+
+private:
+    explicit PyRef(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Failures
+
+// A condition correct operation never meets.  Writes a report (thread,
+// repository-relative source location, message) to standard error, then
+// raises SystemError with the message so the interpreter goes on.  Returns
+// null so that entries can `return internal_failure(...)`.
+std::nullptr_t internal_failure(std::string_view message,
+                                std::source_location where = std::source_location::current()) noexcept;
+
+// An interpreter call that had to build an object returned null (memory
+// exhausted): the pending exception is printed, then the internal failure
+// "Python API call failed".
+std::nullptr_t api_call_failed(std::source_location where = std::source_location::current()) noexcept;
+
+// The failure of a function body: raises RuntimeError(text), with the
+// "Stack backtrace:" appendix when TAVIK_BACKTRACE enables capture.
+std::nullptr_t raise_error_value(const char* text) noexcept;
+
+// Raises `type(message)` with the pending exception as its __cause__.
+void raise_from_pending(PyObject* type, PyObject* message) noexcept;
+
+// str(object) for use inside a message: lone surrogates become U+FFFD.
+// New reference, or null with an exception set.
+PyObject* printable_str(PyObject* object) noexcept;
+
+// The "'{type}' object cannot be converted to '{target}'" TypeError.
+void raise_conversion_error(PyObject* object, const char* target) noexcept;
+
+// The tp_new of every class of the module: Python code never constructs
+// them.  TypeError "No constructor defined for <__name__>".
+PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+
+// ---------------------------------------------------------------------------
+// Functions with arguments
+
+struct FunctionDescription {
+    const char* name;                          // as written in argument errors
+    std::span<const char* const> parameters;   // all positional-or-keyword
+    std::size_t required;                      // leading parameters that must be given
+};
+
+// Matches positional and keyword arguments against `description`, filling
+// one borrowed object per parameter (null where none was given).  False with
+// a TypeError set on the first problem.
+bool match_arguments(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject** slots) noexcept;
+
+// Applied to the exception raised while converting `parameter`: an exact
+// TypeError gets the "argument '<parameter>': " prefix, anything else passes.
+void argument_error(const char* parameter) noexcept;
+
+// Converters: true on success, false with an exception set.
+bool from_python(PyObject* object, double& out) noexcept;
+bool from_python(PyObject* object, std::int64_t& out) noexcept;
+bool from_python(PyObject* object, std::uint32_t& out) noexcept;
+bool from_python(PyObject* object, std::string_view& out) noexcept;  // borrows the str's UTF-8 buffer
+
+namespace detail {
+template <class... T, std::size_t... I>
+bool convert_all(const FunctionDescription& description, PyObject* const* slots, std::index_sequence<I...>,
+                 T&... out) noexcept {
+    // Left to right, the first failing parameter decides the exception.
+    return ((from_python(slots[I], out) || (argument_error(description.parameters[I]), false)) && ...);
+}
+}  // namespace detail
+
+// Matches the arguments, then converts them in declaration order.
+template <class... T>
+bool extract_arguments(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, T&... out) noexcept {
+    PyObject* slots[sizeof...(T)];
+    if (!match_arguments(description, args, nargs, kwnames, slots)) return false;
+    return detail::convert_all(description, slots, std::index_sequence_for<T...>{}, out...);
+}
+
+// Runs an entry's body; a C++ exception (only std::bad_alloc can arise) is
+// turned into a Python exception here, at the boundary.
+template <class Body>
+auto guarded(Body&& body) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        internal_failure("unexpected C++ exception");
+    }
+    return {};
+}
+
+}  // namespace tavik

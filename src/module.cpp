@@ -1,0 +1,131 @@
+// Module definition, entry point and registration list.
+#include <atomic>
+#include <string>
+
+#include "call.hpp"
+#include "helpers/functions.hpp"
+#include "types/enums.hpp"
+
+namespace tavik {
+
+namespace {
+
+// One row per name on the module, in the order of __all__.
+struct Registration {
+    const char* name;                   // class rows; a function's name is read back from the function object
+    PyTypeObject* (*class_object)();    // class rows: built on first use, borrowed
+    const PyMethodDef* method;          // function rows
+};
+
+template <EnumId Id>
+PyTypeObject* enumeration() {
+    return enum_class(Id);
+}
+
+constexpr Registration kRegistrations[] = {
+    {"RunMode", &enumeration<EnumId::RunMode>, nullptr},
+    {"TradeKind", &enumeration<EnumId::TradeKind>, nullptr},
+    {"TradeType", &enumeration<EnumId::TradeType>, nullptr},
+    {"TradeSide", &enumeration<EnumId::TradeSide>, nullptr},
+    {"OrderStatus", &enumeration<EnumId::OrderStatus>, nullptr},
+    {"CandleInterval", &enumeration<EnumId::CandleInterval>, nullptr},
+    {"EventType", &enumeration<EnumId::EventType>, nullptr},
+    {nullptr, nullptr, &kSafeFloat},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "tavik",
+    "",       // __doc__ is "", not None
+    0,        // no per-module state
+    nullptr,  // functions are added by the body, with PyCMethod_New
+};
+
+// Process-wide: the first interpreter to import us owns the module, and its
+// module object is kept (one reference, never released) for the process.
+std::atomic<std::int64_t> owner_interpreter{-1};
+std::atomic<PyObject*> module_cell{nullptr};
+
+// Appends `name` to __all__ (created on the first add) and binds it.
+bool add_to_module(PyObject* module, const char* name, PyObject* object) noexcept {
+    PyRef name_object = PyRef::steal(PyUnicode_FromString(name));
+    if (!name_object) return api_call_failed(), false;
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all) return api_call_failed(), false;
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    }
+    if (PyList_Append(all.get(), name_object.get()) < 0) {
+        PyRef cause = PyRef::steal(PyErr_GetRaisedException());
+        PyRef description = PyRef::steal(cause ? PyObject_Str(cause.get()) : nullptr);
+        const char* text = description ? PyUnicode_AsUTF8(description.get()) : nullptr;
+        PyErr_Clear();
+        std::string message = "could not append __name__ to __all__: ";
+        message += text != nullptr ? text : "<unprintable error>";
+        return internal_failure(message), false;
+    }
+    return PyObject_SetAttr(module, name_object.get(), object) == 0;
+}
+
+bool add_function(PyObject* module, const PyMethodDef& definition) noexcept {
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    // The function object refers to its definition for its whole life.
+    auto* copy = static_cast<PyMethodDef*>(PyMem_RawMalloc(sizeof(PyMethodDef)));
+    if (copy == nullptr) return PyErr_NoMemory(), false;
+    *copy = definition;
+    PyRef function = PyRef::steal(PyCMethod_New(copy, module, module_name.get(), nullptr));
+    if (!function) {
+        PyMem_RawFree(copy);
+        return false;
+    }
+    PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!name) return false;
+    const char* text = PyUnicode_AsUTF8(name.get());
+    return text != nullptr && add_to_module(module, text, function.get());
+}
+
+bool run_module_body(PyObject* module) noexcept {
+    for (const Registration& row : kRegistrations) {
+        if (row.method != nullptr) {
+            if (!add_function(module, *row.method)) return false;
+            continue;
+        }
+        PyTypeObject* type = row.class_object();
+        if (type == nullptr || !add_to_module(module, row.name, reinterpret_cast<PyObject*>(type))) return false;
+    }
+    return true;
+}
+
+PyObject* initialize() noexcept {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1) return nullptr;
+    std::int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "tavik does not support subinterpreters: it is already loaded in another interpreter");
+        return nullptr;
+    }
+    if (PyObject* module = module_cell.load(std::memory_order_acquire)) return Py_NewRef(module);
+
+    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 1013));
+    if (!module || !run_module_body(module.get())) return nullptr;
+
+    PyObject* stored = nullptr;
+    if (!module_cell.compare_exchange_strong(stored, module.get(), std::memory_order_acq_rel)) {
+        return Py_NewRef(stored);  // lost the race: keep the first, release ours
+    }
+    module.release();  // the cell's own reference
+    return Py_NewRef(module_cell.load(std::memory_order_acquire));
+}
+
+}  // namespace
+
+}  // namespace tavik
+
+PyMODINIT_FUNC PyInit_tavik() {
+    return tavik::guarded([] { return tavik::initialize(); });
+}

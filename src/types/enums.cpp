@@ -1,0 +1,180 @@
+#include "types/enums.hpp"
+
+#include <utility>
+
+namespace tavik {
+
+namespace {
+
+constexpr const char* kRunMode[] = {"RunMode.Backtest", "RunMode.Simulation", "RunMode.Live"};
+constexpr const char* kTradeKind[] = {"TradeKind.Spot", "TradeKind.Future"};
+constexpr const char* kTradeType[] = {"TradeType.Limit", "TradeType.Market"};
+constexpr const char* kTradeSide[] = {"TradeSide.Long", "TradeSide.Short"};
+constexpr const char* kOrderStatus[] = {
+    "OrderStatus.Created",  "OrderStatus.Submitted", "OrderStatus.PartialFilled",
+    "OrderStatus.Filled",   "OrderStatus.Canceled",  "OrderStatus.Rejected",
+};
+// Positions, not durations: Min15 is 2.
+constexpr const char* kCandleInterval[] = {
+    "CandleInterval.Min1", "CandleInterval.Min5", "CandleInterval.Min15", "CandleInterval.Hour1", "CandleInterval.Day1",
+};
+constexpr const char* kEventType[] = {
+    "EventType.Initialize", "EventType.Start",    "EventType.Stop",          "EventType.Daily",
+    "EventType.Hourly",     "EventType.Minutely", "EventType.Secondly",      "EventType.Tick",
+    "EventType.QuoteChange", "EventType.AccountChange", "EventType.PositionChange", "EventType.OrderChange",
+};
+
+}  // namespace
+
+// Declaration order is registration order.
+const EnumSpec kEnumCatalogue[7] = {
+    {"RunMode", "builtins.RunMode", "运行模式", kRunMode, false},
+    {"TradeKind", "builtins.TradeKind", "交易品种", kTradeKind, true},
+    {"TradeType", "builtins.TradeType", "交易类型", kTradeType, true},
+    {"TradeSide", "builtins.TradeSide", "交易方向", kTradeSide, true},
+    {"OrderStatus", "builtins.OrderStatus", "订单状态", kOrderStatus, true},
+    {"CandleInterval", "builtins.CandleInterval", "K线周期", kCandleInterval, true},
+    {"EventType", "builtins.EventType", "事件类型", kEventType, false},
+};
+
+namespace {
+
+constexpr std::size_t kEnumCount = std::size(kEnumCatalogue);
+constexpr std::size_t kMaxMembers = 16;
+
+// Set once, then only read; the classes live for the process.
+PyTypeObject* classes[kEnumCount];
+bool members_bound[kEnumCount];
+
+std::uint8_t value_of(PyObject* self) noexcept { return reinterpret_cast<EnumObject*>(self)->value; }
+
+template <std::size_t I>
+PyObject* enum_repr(PyObject* self) noexcept {
+    const EnumSpec& spec = kEnumCatalogue[I];
+    const std::uint8_t value = value_of(self);
+    if (value >= spec.reprs.size()) [[unlikely]] return internal_failure("enumeration value out of range");
+    PyObject* text = PyUnicode_FromString(spec.reprs[value]);
+    return text != nullptr ? text : api_call_failed();
+}
+
+PyObject* enum_int(PyObject* self) noexcept {
+    PyObject* number = PyLong_FromLong(value_of(self));
+    return number != nullptr ? number : api_call_failed();
+}
+
+PyObject* compare_result(bool equal, int op) noexcept { return PyBool_FromLong(op == Py_EQ ? equal : !equal); }
+
+// Equality with members of the same class and with anything PyLong_AsLong
+// reads (int, bool, __index__ objects); never raises, orders nothing.
+PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    if (op < Py_LT || op > Py_GE) Py_RETURN_NOTIMPLEMENTED;
+    const bool equality = op == Py_EQ || op == Py_NE;
+    if (Py_IS_TYPE(other, Py_TYPE(self))) {
+        if (!equality) Py_RETURN_NOTIMPLEMENTED;
+        return compare_result(value_of(other) == value_of(self), op);
+    }
+    const long number = PyLong_AsLong(other);
+    if (number == -1 && PyErr_Occurred()) {
+        PyErr_Clear();  // not comparable: let the interpreter fall back
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    if (!equality) Py_RETURN_NOTIMPLEMENTED;
+    return compare_result(number == value_of(self), op);
+}
+
+void enum_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <std::size_t I>
+PyType_Slot enum_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kEnumCatalogue[I].doc)},
+    {Py_tp_repr, reinterpret_cast<void*>(&enum_repr<I>)},
+    {Py_nb_int, reinterpret_cast<void*>(&enum_int)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare)},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_new, reinterpret_cast<void*>(&refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&enum_dealloc)},
+    {0, nullptr},
+};
+
+template <std::size_t I>
+PyType_Spec enum_type_spec = {
+    kEnumCatalogue[I].type_name, sizeof(EnumObject), 0, Py_TPFLAGS_DEFAULT, enum_slots<I>,
+};
+
+PyType_Spec* const kTypeSpecs[kEnumCount] = {
+    &enum_type_spec<0>, &enum_type_spec<1>, &enum_type_spec<2>, &enum_type_spec<3>,
+    &enum_type_spec<4>, &enum_type_spec<5>, &enum_type_spec<6>,
+};
+
+// Raises RuntimeError(prefix + name + suffix) caused by the pending error.
+void raise_init_error(const char* format, const char* a, const char* b = "") noexcept {
+    // The interpreter can fail an allocation inside PyType_FromSpec without
+    // setting an error; the cause must still say something.
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    PyObject* message = PyUnicode_FromFormat(format, a, b);
+    if (message == nullptr) return;  // MemoryError stays pending
+    raise_from_pending(PyExc_RuntimeError, message);
+    Py_DECREF(message);
+}
+
+// Member objects, bound as class attributes in declaration order.  Repeated
+// on the next request when it fails, since the class object stays.
+bool bind_members(PyTypeObject* type, const EnumSpec& spec) noexcept {
+    PyRef members[kMaxMembers];
+    const std::size_t count = spec.reprs.size();
+    for (std::size_t value = 0; value < count; ++value) {
+        allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+        members[value] = PyRef::steal(alloc(type, 0));
+        if (!members[value]) {
+            raise_init_error("An error occurred while initializing `%s.%s`", spec.name, member_name(spec, value));
+            return false;
+        }
+        reinterpret_cast<EnumObject*>(members[value].get())->value = static_cast<std::uint8_t>(value);
+    }
+    for (std::size_t value = 0; value < count; ++value) {
+        if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), member_name(spec, value), members[value].get()) <
+            0) {
+            raise_init_error("An error occurred while initializing `%s%s`", spec.name, ".__dict__");
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+PyTypeObject* enum_class(EnumId id) noexcept {
+    const auto index = static_cast<std::size_t>(id);
+    const EnumSpec& spec = kEnumCatalogue[index];
+    if (classes[index] == nullptr) {
+        auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kTypeSpecs[index]));
+        if (type == nullptr) {
+            raise_init_error("An error occurred while initializing class %s", spec.name);
+            return nullptr;
+        }
+        // Stored before the members are made, so a request from inside gets it at once.
+        classes[index] = type;
+    }
+    if (!members_bound[index]) {
+        if (!bind_members(classes[index], spec)) {
+            raise_init_error("An error occurred while initializing class %s", spec.name);
+            return nullptr;
+        }
+        members_bound[index] = true;
+    }
+    return classes[index];
+}
+
+PyObject* enum_to_py(EnumId id, std::uint8_t value) noexcept {
+    PyTypeObject* type = classes[static_cast<std::size_t>(id)];
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    reinterpret_cast<EnumObject*>(object)->value = value;
+    return object;
+}
+
+}  // namespace tavik
