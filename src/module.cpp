@@ -5,6 +5,7 @@
 #include "call.hpp"
 #include "helpers/functions.hpp"
 #include "types/enums.hpp"
+#include "types/records.hpp"
 
 namespace tavik {
 
@@ -22,6 +23,11 @@ PyTypeObject* enumeration() {
     return enum_class(Id);
 }
 
+template <RecordId Id>
+PyTypeObject* record() {
+    return record_class(Id);
+}
+
 constexpr Registration kRegistrations[] = {
     {"RunMode", &enumeration<EnumId::RunMode>, nullptr},
     {"TradeKind", &enumeration<EnumId::TradeKind>, nullptr},
@@ -30,7 +36,17 @@ constexpr Registration kRegistrations[] = {
     {"OrderStatus", &enumeration<EnumId::OrderStatus>, nullptr},
     {"CandleInterval", &enumeration<EnumId::CandleInterval>, nullptr},
     {"EventType", &enumeration<EnumId::EventType>, nullptr},
+    {"Pair", &record<RecordId::Pair>, nullptr},
+    {"Candle", &record<RecordId::Candle>, nullptr},
+    {"Order", &record<RecordId::Order>, nullptr},
+    {"Position", &record<RecordId::Position>, nullptr},
     {nullptr, nullptr, &kSafeFloat},
+    {nullptr, nullptr, &kTruncateToDay},
+    {nullptr, nullptr, &kStrToDate},
+    {nullptr, nullptr, &kDateToStr},
+    {nullptr, nullptr, &kMsToDate},
+    {nullptr, nullptr, &kNowDate},
+    {nullptr, nullptr, &kNowMs},
 };
 
 PyModuleDef module_definition = {

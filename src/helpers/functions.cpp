@@ -1,5 +1,14 @@
 #include "helpers/functions.hpp"
 
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "helpers/datetime.hpp"
+#include "helpers/rfc3339.hpp"
+
 namespace tavik {
 
 namespace {
@@ -15,16 +24,127 @@ constexpr const char* kSafeFloatParameters[] = {"value", "decimals"};
 constexpr FunctionDescription kSafeFloatDescription = describe("safe_float", kSafeFloatParameters);
 
 // Registered with its full signature and checks; there is no computation yet.
-PyObject* safe_float(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* safe_float_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double value;
     std::uint32_t decimals;
     if (!extract_arguments(kSafeFloatDescription, args, nargs, kwnames, value, decimals)) return nullptr;
     return internal_failure("not yet implemented");
 }
 
+constexpr const char* kTruncateToDayParameters[] = {"date"};
+constexpr FunctionDescription kTruncateToDayDescription = describe("truncate_to_day", kTruncateToDayParameters);
+
+PyObject* truncate_to_day_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    UtcDateTime date;
+    if (!extract_arguments(kTruncateToDayDescription, args, nargs, kwnames, date)) return nullptr;
+    const TruncateResult day = truncate_to_day(date.instant);
+    if (day.error != RoundingError::None) return raise_error_value(message(day.error));
+    return instant_to_py(day.instant);
+}
+
+constexpr const char* kStrToDateParameters[] = {"s"};
+constexpr FunctionDescription kStrToDateDescription = describe("str_to_date", kStrToDateParameters);
+
+PyObject* str_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    std::string_view text;
+    if (!extract_arguments(kStrToDateDescription, args, nargs, kwnames, text)) return nullptr;
+    const ParseResult parsed = parse_rfc3339(text);
+    if (parsed.error != ParseError::None) return raise_error_value(message(parsed.error));
+    return instant_to_py(parsed.instant);
+}
+
+constexpr const char* kDateToStrParameters[] = {"d"};
+constexpr FunctionDescription kDateToStrDescription = describe("date_to_str", kDateToStrParameters);
+
+PyObject* date_to_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    UtcDateTime d;
+    if (!extract_arguments(kDateToStrDescription, args, nargs, kwnames, d)) return nullptr;
+    char text[kMaxFormattedLength];
+    const std::size_t length = format_rfc3339(d.instant, text);
+    // A datetime's year is 1..9999, which always has a four-digit form.
+    if (length == 0) [[unlikely]]
+        return internal_failure("datetime outside the years 0..9999");
+    // The text is ASCII: build the str directly, without UTF-8 decoding.
+    PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+    if (result == nullptr) [[unlikely]]
+        return api_call_failed();
+    std::memcpy(PyUnicode_DATA(result), text, length);
+    return result;
+}
+
+constexpr const char* kMsToDateParameters[] = {"ts"};
+constexpr FunctionDescription kMsToDateDescription = describe("ms_to_date", kMsToDateParameters);
+
+PyObject* ms_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    std::int64_t ts;
+    if (!extract_arguments(kMsToDateDescription, args, nargs, kwnames, ts)) return nullptr;
+    const std::optional<Instant> instant = instant_from_unix_ms(ts);
+    if (!instant) return raise_error_value("时间戳转换失败");
+    return instant_to_py(*instant);
+}
+
+// The real-time clock as an Instant; false after an internal failure.
+bool read_clock(Instant& out) noexcept {
+    timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) [[unlikely]] {
+        char message[128];
+        std::snprintf(message, sizeof message, "failed to read the system clock: %s", std::strerror(errno));
+        internal_failure(message);
+        return false;
+    }
+    if (now.tv_sec < 0) [[unlikely]] {
+        // How far before the epoch the clock stands, as a duration.
+        const std::int64_t before_ns = -(static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec);
+        char message[128];
+        std::snprintf(message, sizeof message, "system time before Unix epoch: %" PRId64 ".%09" PRId64 "s",
+                      before_ns / 1'000'000'000, before_ns % 1'000'000'000);
+        internal_failure(message);
+        return false;
+    }
+    const std::optional<Instant> instant =
+        instant_from_unix(static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec));
+    if (!instant) [[unlikely]] {
+        internal_failure("system time beyond the year 262142");
+        return false;
+    }
+    out = *instant;
+    return true;
+}
+
+PyObject* now_date_entry(PyObject*, PyObject*) noexcept {
+    Instant now;
+    if (!read_clock(now)) return nullptr;
+    return instant_to_py(now);
+}
+
+PyObject* now_ms_entry(PyObject*, PyObject*) noexcept {
+    Instant now;
+    if (!read_clock(now)) return nullptr;
+    // Whole milliseconds, truncated: never ahead of the clock.
+    PyObject* result = PyLong_FromLongLong(unix_seconds(now) * 1000 + now.frac / 1'000'000);
+    if (result == nullptr) [[unlikely]]
+        return api_call_failed();
+    return result;
+}
+
 }  // namespace
 
-const PyMethodDef kSafeFloat = {"safe_float", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&safe_float)),
-                                kWithArguments, "safe_float(value, decimals)\n--\n\n安全浮点数"};
+template <class F>
+constexpr PyCFunction as_cfunction(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+const PyMethodDef kSafeFloat = {"safe_float", as_cfunction(&safe_float_entry), kWithArguments,
+                                "safe_float(value, decimals)\n--\n\n安全浮点数"};
+const PyMethodDef kTruncateToDay = {"truncate_to_day", as_cfunction(&truncate_to_day_entry), kWithArguments,
+                                    "truncate_to_day(date)\n--\n\n截断日期到天"};
+const PyMethodDef kStrToDate = {"str_to_date", as_cfunction(&str_to_date_entry), kWithArguments,
+                                "str_to_date(s)\n--\n\n字符串转日期"};
+const PyMethodDef kDateToStr = {"date_to_str", as_cfunction(&date_to_str_entry), kWithArguments,
+                                "date_to_str(d)\n--\n\n日期转字符串"};
+const PyMethodDef kMsToDate = {"ms_to_date", as_cfunction(&ms_to_date_entry), kWithArguments,
+                               "ms_to_date(ts)\n--\n\n时间戳转日期"};
+const PyMethodDef kNowDate = {"now_date", as_cfunction(&now_date_entry), METH_NOARGS, "now_date()\n--\n\n获取当前时间"};
+const PyMethodDef kNowMs = {"now_ms", as_cfunction(&now_ms_entry), METH_NOARGS, "now_ms()\n--\n\n获取当前时间戳"};
 
 }  // namespace tavik

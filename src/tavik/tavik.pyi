@@ -1,3 +1,4 @@
+from datetime import datetime
 from typing import ClassVar, SupportsFloat, SupportsIndex, final
 
 __all__ = [
@@ -8,7 +9,17 @@ __all__ = [
     "OrderStatus",
     "CandleInterval",
     "EventType",
+    "Pair",
+    "Candle",
+    "Order",
+    "Position",
     "safe_float",
+    "truncate_to_day",
+    "str_to_date",
+    "date_to_str",
+    "ms_to_date",
+    "now_date",
+    "now_ms",
 ]
 
 @final
@@ -106,5 +117,191 @@ class EventType:
     def __ne__(self, other: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
+@final
+class Pair:
+    """交易对"""
+
+    @property
+    def kind(self) -> TradeKind:
+        """交易品种"""
+
+    @property
+    def code(self) -> str:
+        """交易代码"""
+
+    @property
+    def base(self) -> str:
+        """基础货币"""
+
+    @property
+    def quote(self) -> str:
+        """计价货币"""
+
+    @property
+    def min_volume(self) -> float:
+        """最小下单数量"""
+
+    @property
+    def min_price(self) -> float:
+        """最小下单价格"""
+
+    @property
+    def min_amount(self) -> float:
+        """最小下单金额"""
+
+
+@final
+class Candle:
+    """K线"""
+
+    @property
+    def kind(self) -> TradeKind:
+        """交易品种"""
+
+    @property
+    def code(self) -> str:
+        """交易代码"""
+
+    @property
+    def interval(self) -> CandleInterval:
+        """K线周期"""
+
+    @property
+    def open_time(self) -> datetime:
+        """开盘时间"""
+
+    @property
+    def close_time(self) -> datetime:
+        """收盘时间"""
+
+    @property
+    def open(self) -> float:
+        """开盘价"""
+
+    @property
+    def high(self) -> float:
+        """最高价"""
+
+    @property
+    def low(self) -> float:
+        """最低价"""
+
+    @property
+    def close(self) -> float:
+        """收盘价"""
+
+    @property
+    def volume(self) -> float:
+        """成交量"""
+
+    @property
+    def amount(self) -> float:
+        """成交额"""
+
+    @property
+    def trades(self) -> int:
+        """交易笔数"""
+
+
+@final
+class Order:
+    """订单"""
+
+    @property
+    def id(self) -> str:
+        """订单ID"""
+
+    @property
+    def kind(self) -> TradeKind:
+        """交易品种"""
+
+    @property
+    def type(self) -> TradeType:
+        """交易类型"""
+
+    @property
+    def side(self) -> TradeSide:
+        """交易方向"""
+
+    @property
+    def code(self) -> str:
+        """交易代码"""
+
+    @property
+    def status(self) -> OrderStatus:
+        """订单状态"""
+
+    @property
+    def volume(self) -> float:
+        """下单数量"""
+
+    @property
+    def price(self) -> float:
+        """下单价格"""
+
+    @property
+    def filled_volume(self) -> float:
+        """已成交数量"""
+
+    @property
+    def filled_price(self) -> float:
+        """已成交均价"""
+
+    @property
+    def fee(self) -> float:
+        """交易手续费"""
+
+    @property
+    def create_time(self) -> datetime:
+        """下单时间"""
+
+
+@final
+class Position:
+    """持仓"""
+
+    @property
+    def kind(self) -> TradeKind:
+        """交易品种"""
+
+    @property
+    def code(self) -> str:
+        """交易代码"""
+
+    @property
+    def side(self) -> TradeSide:
+        """交易方向"""
+
+    @property
+    def volume(self) -> float:
+        """持仓数量"""
+
+    @property
+    def price(self) -> float:
+        """持仓均价"""
+
+    @property
+    def leverage(self) -> int:
+        """杠杆倍率"""
+
+
 def safe_float(value: SupportsFloat | SupportsIndex, decimals: SupportsIndex) -> float:
     """安全浮点数"""
+
+def truncate_to_day(date: datetime) -> datetime:
+    """截断日期到天"""
+
+def str_to_date(s: str) -> datetime:
+    """字符串转日期"""
+
+def date_to_str(d: datetime) -> str:
+    """日期转字符串"""
+
+def ms_to_date(ts: SupportsIndex) -> datetime:
+    """时间戳转日期"""
+
+def now_date() -> datetime:
+    """获取当前时间"""
+
+def now_ms() -> int:
+    """获取当前时间戳"""

@@ -1,7 +1,11 @@
 // Test-only extension: builds what Python cannot (records, instants outside
 // datetime's range) through the module's own code.  Never installed.
 #include "call.hpp"
+#include "helpers/datetime.hpp"
 #include "types/enums.hpp"
+#include "types/records.hpp"
+
+#include <cstring>
 
 namespace {
 
@@ -20,7 +24,150 @@ PyObject* build_enum_class(PyObject*, PyObject* arg) noexcept {
     return Py_XNewRef(reinterpret_cast<PyObject*>(enum_class(static_cast<EnumId>(index))));
 }
 
+// (year, month, day, secs, frac) -> Instant, refusing what the module could never hold.
+bool instant_from_tuple(PyObject* tuple, Instant& out) noexcept {
+    int year;
+    unsigned int month, day, secs, frac;
+    if (!PyArg_ParseTuple(tuple, "iIIII;instant must be (year, month, day, secs, frac)", &year, &month, &day, &secs,
+                          &frac))
+        return false;
+    out = Instant{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)}, secs, frac};
+    if (month > 12 || day > 31 || !is_valid_instant(out)) {
+        PyErr_SetString(PyExc_ValueError, "invalid instant");
+        return false;
+    }
+    return true;
+}
+
+PyObject* testing_instant_to_py(PyObject*, PyObject* arg) noexcept {
+    Instant instant;
+    if (!instant_from_tuple(arg, instant)) return nullptr;
+    return instant_to_py(instant);
+}
+
+PyObject* testing_py_to_instant(PyObject*, PyObject* arg) noexcept {
+    Instant instant;
+    if (!py_to_instant(arg, instant)) return nullptr;
+    return Py_BuildValue("(iIIII)", instant.date.year, static_cast<unsigned>(instant.date.month),
+                         static_cast<unsigned>(instant.date.day), instant.secs, instant.frac);
+}
+
+// The imported module's own class (so type(record) is tavik.tavik.<Name>),
+// checked to have the layout this extension was compiled with.
+PyTypeObject* module_record_class(const RecordSpec& spec) noexcept {
+    PyRef module = PyRef::steal(PyImport_ImportModule("tavik.tavik"));
+    if (!module) return nullptr;
+    PyRef cls = PyRef::steal(PyObject_GetAttrString(module.get(), spec.name));
+    if (!cls) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+    if (!PyType_Check(cls.get()) || std::strcmp(type->tp_name, spec.type_name) != 0 ||
+        type->tp_basicsize != static_cast<Py_ssize_t>(spec.basic_size)) {
+        PyErr_Format(PyExc_RuntimeError, "tavik.tavik.%s is not the record class this extension was built for",
+                     spec.name);
+        return nullptr;
+    }
+    return type;  // borrowed: the module keeps it
+}
+
+bool store_field(PyObject* record, const FieldSpec& f, PyObject* value) noexcept {
+    switch (f.type) {
+        case FieldType::Text: {
+            Py_ssize_t size;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+            if (utf8 == nullptr) return false;
+            char* copy = static_cast<char*>(PyMem_Malloc(static_cast<std::size_t>(size) + 1));
+            if (copy == nullptr) return PyErr_NoMemory(), false;
+            std::memcpy(copy, utf8, static_cast<std::size_t>(size) + 1);
+            field<Text>(record, f) = Text{copy, size};
+            return true;
+        }
+        case FieldType::Float: {
+            const double number = PyFloat_AsDouble(value);
+            if (number == -1.0 && PyErr_Occurred()) return false;
+            field<double>(record, f) = number;
+            return true;
+        }
+        case FieldType::Int64: {
+            const long long number = PyLong_AsLongLong(value);
+            if (number == -1 && PyErr_Occurred()) return false;
+            field<std::int64_t>(record, f) = number;
+            return true;
+        }
+        case FieldType::Int32: {
+            const long long number = PyLong_AsLongLong(value);
+            if (number == -1 && PyErr_Occurred()) return false;
+            if (number < INT32_MIN || number > INT32_MAX) {
+                PyErr_Format(PyExc_ValueError, "%s out of the signed 32-bit range", f.name);
+                return false;
+            }
+            field<std::int32_t>(record, f) = static_cast<std::int32_t>(number);
+            return true;
+        }
+        case FieldType::Enum: {
+            const long number = PyLong_AsLong(value);
+            if (number == -1 && PyErr_Occurred()) return false;
+            const EnumSpec& e = enum_spec(f.enumeration);
+            if (number < 0 || static_cast<std::size_t>(number) >= e.reprs.size()) {
+                PyErr_Format(PyExc_ValueError, "%ld is not a %s value", number, e.name);
+                return false;
+            }
+            field<std::uint8_t>(record, f) = static_cast<std::uint8_t>(number);
+            return true;
+        }
+        case FieldType::Instant:
+            return instant_from_tuple(value, field<Instant>(record, f));
+    }
+    return false;
+}
+
+// make_<record>(field, ...): positional, in field order.
+template <RecordId Id>
+PyObject* make_record(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    const RecordSpec& spec = record_spec(Id);
+    if (static_cast<std::size_t>(nargs) != spec.fields.size()) {
+        PyErr_Format(PyExc_TypeError, "expected %zu arguments, got %zd", spec.fields.size(), nargs);
+        return nullptr;
+    }
+    PyTypeObject* type = module_record_class(spec);
+    if (type == nullptr) return nullptr;
+    // Zeroed by the allocator, so a half-built record frees only what it got.
+    PyRef record = PyRef::steal(type->tp_alloc(type, 0));
+    if (!record) return nullptr;
+    for (std::size_t i = 0; i < spec.fields.size(); ++i) {
+        if (!store_field(record.get(), spec.fields[i], args[i])) return nullptr;
+    }
+    return record.release();
+}
+
+// For benchmarks: the cheapest call (returns its argument) and the cheapest
+// call that builds a UTC datetime with the C API's constructor.
+PyObject* floor_noop(PyObject*, PyObject* arg) noexcept { return Py_NewRef(arg); }
+
+PyObject* floor_datetime(PyObject*, PyObject* arg) noexcept {
+    (void)arg;
+    return instant_to_py(Instant{Date{2024, 1, 2}, 11045, 123456000});
+}
+
+template <class F>
+PyCFunction as_cfunction(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 PyMethodDef testing_methods[] = {
+    {"make_pair", as_cfunction(&make_record<RecordId::Pair>), METH_FASTCALL,
+     "make_pair(kind, code, base, quote, min_volume, min_price, min_amount, /)\n--\n\n"},
+    {"make_candle", as_cfunction(&make_record<RecordId::Candle>), METH_FASTCALL,
+     "make_candle(kind, code, interval, open_time, close_time, open, high, low, close, volume, amount, trades, /)"
+     "\n--\n\n"},
+    {"make_order", as_cfunction(&make_record<RecordId::Order>), METH_FASTCALL,
+     "make_order(id, kind, type, side, code, status, volume, price, filled_volume, filled_price, fee, create_time, /)"
+     "\n--\n\n"},
+    {"make_position", as_cfunction(&make_record<RecordId::Position>), METH_FASTCALL,
+     "make_position(kind, code, side, volume, price, leverage, /)\n--\n\n"},
+    {"floor_noop", floor_noop, METH_O, "floor_noop(x, /)\n--\n\n"},
+    {"floor_datetime", floor_datetime, METH_O, "floor_datetime(x, /)\n--\n\n"},
+    {"instant_to_py", testing_instant_to_py, METH_O, "instant_to_py(instant, /)\n--\n\n"},
+    {"py_to_instant", testing_py_to_instant, METH_O, "py_to_instant(dt, /)\n--\n\n"},
     {"build_enum_class", build_enum_class, METH_O, "build_enum_class(index)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,0 +1,109 @@
+#include "helpers/datetime.hpp"
+
+#include <datetime.h>
+
+#include <atomic>
+#include <cstdio>
+
+namespace tavik {
+
+namespace {
+
+// The datetime module's C API, imported on first use (never at import of
+// tavik, so a process that never converts a datetime never loads it).  Two
+// threads may both import it; the first store is kept.
+std::atomic<const PyDateTime_CAPI*> api_cell{nullptr};
+
+const PyDateTime_CAPI* import_api() noexcept {
+    auto* api = static_cast<const PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 1));
+    if (api == nullptr) {
+        char message[512];
+        PyRef error = PyRef::steal(PyErr_GetRaisedException());
+        PyRef text = error ? PyRef::steal(printable_str(error.get())) : PyRef();
+        const char* description = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        PyErr_Clear();
+        std::snprintf(message, sizeof message, "failed to import `datetime` C API: %s: %s",
+                      error ? Py_TYPE(error.get())->tp_name : "no exception",
+                      description != nullptr ? description : "<unprintable>");
+        internal_failure(message);
+        return nullptr;
+    }
+    const PyDateTime_CAPI* expected = nullptr;
+    if (!api_cell.compare_exchange_strong(expected, api, std::memory_order_acq_rel)) return expected;
+    return api;
+}
+
+inline const PyDateTime_CAPI* datetime_api() noexcept {
+    const PyDateTime_CAPI* api = api_cell.load(std::memory_order_acquire);
+    return api != nullptr ? api : import_api();
+}
+
+constexpr const char kLeapSecondWarning[] = "ignored leap-second, `datetime` does not support leap-seconds";
+
+}  // namespace
+
+bool py_to_instant(PyObject* object, Instant& out) noexcept {
+    const PyDateTime_CAPI* api = datetime_api();
+    if (api == nullptr) [[unlikely]]
+        return false;
+    if (!PyObject_TypeCheck(object, api->DateTimeType)) [[unlikely]] {
+        raise_conversion_error(object, "PyDateTime");
+        return false;
+    }
+    auto* dt = reinterpret_cast<PyDateTime_DateTime*>(object);
+    if (!dt->hastzinfo) [[unlikely]] {
+        PyErr_SetString(PyExc_TypeError, "expected a datetime with non-None tzinfo");
+        return false;
+    }
+    // Equality, not utcoffset(): any zero-offset datetime.timezone passes, and
+    // the tzinfo's own methods never run.  The singleton itself needs no call.
+    if (dt->tzinfo != api->TimeZone_UTC) {
+        PyRef equal = PyRef::steal(PyObject_RichCompare(dt->tzinfo, api->TimeZone_UTC, Py_EQ));
+        if (!equal) return false;
+        const int truth = PyObject_IsTrue(equal.get());
+        if (truth < 0) return false;
+        if (truth == 0) {
+            PyErr_SetString(PyExc_ValueError, "expected datetime.timezone.utc");
+            return false;
+        }
+    }
+    const int year = PyDateTime_GET_YEAR(object);
+    const unsigned month = PyDateTime_GET_MONTH(object);
+    const unsigned day = PyDateTime_GET_DAY(object);
+    if (!is_valid_date(year, month, day)) [[unlikely]] {
+        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range date");
+        return false;
+    }
+    const unsigned hour = PyDateTime_DATE_GET_HOUR(object);
+    const unsigned minute = PyDateTime_DATE_GET_MINUTE(object);
+    const unsigned second = PyDateTime_DATE_GET_SECOND(object);
+    const std::uint32_t nanos = static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(object)) * 1000u;
+    if (hour >= 24 || minute >= 60 || second >= 60 || nanos >= (second == 59 ? 2 : 1) * kNanosPerSecond)
+        [[unlikely]] {
+        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range time");
+        return false;
+    }
+    // The fold attribute is ignored: UTC has no repeated wall-clock hour.
+    out = Instant{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)}, hour * 3600 + minute * 60 + second,
+                  nanos};
+    return true;
+}
+
+PyObject* instant_to_py(const Instant& instant) noexcept {
+    const PyDateTime_CAPI* api = datetime_api();
+    if (api == nullptr) [[unlikely]]
+        return nullptr;
+    const unsigned secs = instant.secs;
+    PyObject* result = api->DateTime_FromDateAndTimeAndFold(
+        instant.date.year, instant.date.month, instant.date.day, static_cast<int>(secs / 3600),
+        static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60),
+        static_cast<int>(instant.frac % kNanosPerSecond / 1000), api->TimeZone_UTC, 0, api->DateTimeType);
+    if (result == nullptr) return nullptr;  // the constructor's ValueError for years outside 1..9999
+    if (instant.frac >= kNanosPerSecond) [[unlikely]] {
+        // The value is still returned; a warning turned into an error must not lose it.
+        if (PyErr_WarnEx(PyExc_UserWarning, kLeapSecondWarning, 0) < 0) PyErr_WriteUnraisable(result);
+    }
+    return result;
+}
+
+}  // namespace tavik

@@ -1,0 +1,26 @@
+// Instants across the boundary: datetime.datetime objects in UTC, both ways.
+#pragma once
+
+#include "call.hpp"
+#include "helpers/instant.hpp"
+
+namespace tavik {
+
+// The stored fields of a datetime whose tzinfo equals datetime.timezone.utc.
+// False with an exception set (a TypeError gets the parameter prefix from the
+// caller's argument-error rule).
+bool py_to_instant(PyObject* object, Instant& out) noexcept;
+
+// A new datetime.datetime with tzinfo datetime.timezone.utc, microseconds cut
+// (never rounded).  A leap second comes back as second 59 with a UserWarning.
+// Null with an exception set (years outside 1..9999 have no datetime).
+PyObject* instant_to_py(const Instant& instant) noexcept;
+
+// A datetime argument of a module function.
+struct UtcDateTime {
+    Instant instant;
+};
+
+inline bool from_python(PyObject* object, UtcDateTime& out) noexcept { return py_to_instant(object, out.instant); }
+
+}  // namespace tavik

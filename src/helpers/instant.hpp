@@ -1,0 +1,102 @@
+// The module's one time value and the calendar arithmetic behind it.
+// Plain C++: no Python.h, so it is tested and fuzzed on its own.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace tavik {
+
+using year_t = std::int32_t;    // [-262143:262142]
+using month_t = std::uint8_t;   // [1:12]
+using day_t = std::uint8_t;     // [1:31]
+
+inline constexpr year_t kMinYear = -262143;
+inline constexpr year_t kMaxYear = 262142;
+
+// 0001-01-01 is day 1 of the common era, so 1970-01-01 is day 719163.
+inline constexpr std::int64_t kUnixEpochDay = 719163;
+inline constexpr std::int64_t kSecondsPerDay = 86400;
+inline constexpr std::uint32_t kNanosPerSecond = 1'000'000'000;
+
+struct Date {
+    year_t year;
+    month_t month;
+    day_t day;
+    friend constexpr bool operator==(const Date&, const Date&) = default;
+};
+
+// A point on the UTC scale.  `secs` is the second of the day [0:86399];
+// `frac` the nanoseconds [0:999999999], or [1e9:2e9) for a leap second,
+// which is only allowed when secs % 60 == 59 (23:59:60.5 is secs 86399,
+// frac 1'500'000'000).
+struct Instant {
+    Date date;
+    std::uint32_t secs;
+    std::uint32_t frac;
+    friend constexpr bool operator==(const Instant&, const Instant&) = default;
+};
+
+constexpr bool is_leap_year(year_t y) noexcept {
+    return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
+}
+
+constexpr unsigned days_in_month(year_t y, unsigned m) noexcept {
+    constexpr unsigned char lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && is_leap_year(y) ? 29u : lengths[m - 1];
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date (negative before it).
+// Counting years from March puts the leap day last, and shifting to eras of
+// 400 years (146097 days) makes every era identical, so only the year of the
+// era needs the division by 4/100/400.
+constexpr std::int64_t days_from_civil(year_t year, unsigned month, unsigned day) noexcept {
+    const std::int64_t y = static_cast<std::int64_t>(year) - (month <= 2);
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);                  // [0, 399]
+    const unsigned doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;  // [0, 365]
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;                  // [0, 146096]
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+// Inverse of days_from_civil.  Exact for every int32 year; callers check the
+// instant's year range themselves.
+constexpr Date civil_from_days(std::int64_t days) noexcept {
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);                // [0, 146096]
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // [0, 399]
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);                // [0, 365]
+    const unsigned mp = (5 * doy + 2) / 153;                                     // [0, 11], March first
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;                             // [1, 31]
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;                                // [1, 12]
+    const std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
+    return Date{static_cast<year_t>(y), static_cast<month_t>(m), static_cast<day_t>(d)};
+}
+
+constexpr bool is_valid_date(year_t y, unsigned m, unsigned d) noexcept {
+    return y >= kMinYear && y <= kMaxYear && m >= 1 && m <= 12 && d >= 1 && d <= days_in_month(y, m);
+}
+
+constexpr bool is_valid_instant(const Instant& t) noexcept {
+    if (!is_valid_date(t.date.year, t.date.month, t.date.day) || t.secs >= kSecondsPerDay) return false;
+    if (t.frac < kNanosPerSecond) return true;
+    return t.frac < 2 * kNanosPerSecond && t.secs % 60 == 59;
+}
+
+// Whole Unix seconds; a leap second's fraction never adds to them.
+constexpr std::int64_t unix_seconds(const Instant& t) noexcept {
+    return days_from_civil(t.date.year, t.date.month, t.date.day) * kSecondsPerDay + t.secs;
+}
+
+// The instant `seconds` after the epoch plus `nanos` [0:999999999], or
+// nothing when it falls outside the years kMinYear..kMaxYear.
+std::optional<Instant> instant_from_unix(std::int64_t seconds, std::uint32_t nanos) noexcept;
+
+// Unix milliseconds, split by floor division: -1 ms is the last millisecond of 1969.
+std::optional<Instant> instant_from_unix_ms(std::int64_t ms) noexcept;
+
+// Milliseconds since the epoch, rounded down.
+std::int64_t unix_ms(const Instant& t) noexcept;
+
+}  // namespace tavik

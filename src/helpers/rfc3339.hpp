@@ -1,0 +1,63 @@
+// RFC 3339 text <-> Instant, and the cut to the start of a UTC day.
+// Plain C++: no Python.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "instant.hpp"
+
+namespace tavik {
+
+// Kinds of parse failure.  The parser produces only OutOfRange, Invalid,
+// TooShort and TooLong; the others belong to the same error type.
+enum class ParseError : std::uint8_t {
+    None,
+    OutOfRange,
+    Impossible,
+    NotEnough,
+    Invalid,
+    TooShort,
+    TooLong,
+    BadFormat,
+};
+
+const char* message(ParseError kind) noexcept;
+
+struct ParseResult {
+    Instant instant;    // meaningful only when error == ParseError::None
+    ParseError error;
+};
+
+// One left-to-right pass over `text`, no copy; the first failing check ends
+// it.  The offset in the text is applied and dropped: the result is UTC.
+ParseResult parse_rfc3339(std::string_view text) noexcept;
+
+// The longest text: "2024-01-02T03:04:05.123456+00:00".
+inline constexpr std::size_t kMaxFormattedLength = 32;
+
+// Writes `t` as "YYYY-MM-DDTHH:MM:SS[.mmm|.uuuuuu]+00:00" into `out` and
+// returns the length written.  Years outside 0..9999 have no such form:
+// nothing is written and 0 is returned.
+std::size_t format_rfc3339(const Instant& t, char (&out)[kMaxFormattedLength]) noexcept;
+
+enum class RoundingError : std::uint8_t {
+    None,
+    DurationExceedsTimestamp,
+    DurationExceedsLimit,
+    TimestampExceedsLimit,
+};
+
+const char* message(RoundingError kind) noexcept;
+
+struct TruncateResult {
+    Instant instant;    // meaningful only when error == RoundingError::None
+    RoundingError error;
+};
+
+// Start of the instant's UTC day, for instants whose nanosecond count since
+// the epoch fits in a signed 64-bit integer (1677-09-21 .. 2262-04-11).
+TruncateResult truncate_to_day(const Instant& t) noexcept;
+
+}  // namespace tavik

@@ -1,0 +1,169 @@
+#include "types/records.hpp"
+
+#include <array>
+#include <utility>
+
+#include "helpers/datetime.hpp"
+
+namespace tavik {
+
+namespace {
+
+// offsetof on the layouts above; a macro keeps each table row on one line.
+#define TAVIK_FIELD(Record, member, kind, enumeration, doc) \
+    FieldSpec { #member, FieldType::kind, EnumId::enumeration, doc, offsetof(Record, member) }
+
+constexpr FieldSpec kPairFields[] = {
+    TAVIK_FIELD(PairObject, kind, Enum, TradeKind, "交易品种"),
+    TAVIK_FIELD(PairObject, code, Text, RunMode, "交易代码"),
+    TAVIK_FIELD(PairObject, base, Text, RunMode, "基础货币"),
+    TAVIK_FIELD(PairObject, quote, Text, RunMode, "计价货币"),
+    TAVIK_FIELD(PairObject, min_volume, Float, RunMode, "最小下单数量"),
+    TAVIK_FIELD(PairObject, min_price, Float, RunMode, "最小下单价格"),
+    TAVIK_FIELD(PairObject, min_amount, Float, RunMode, "最小下单金额"),
+};
+
+constexpr FieldSpec kCandleFields[] = {
+    TAVIK_FIELD(CandleObject, kind, Enum, TradeKind, "交易品种"),
+    TAVIK_FIELD(CandleObject, code, Text, RunMode, "交易代码"),
+    TAVIK_FIELD(CandleObject, interval, Enum, CandleInterval, "K线周期"),
+    TAVIK_FIELD(CandleObject, open_time, Instant, RunMode, "开盘时间"),
+    TAVIK_FIELD(CandleObject, close_time, Instant, RunMode, "收盘时间"),
+    TAVIK_FIELD(CandleObject, open, Float, RunMode, "开盘价"),
+    TAVIK_FIELD(CandleObject, high, Float, RunMode, "最高价"),
+    TAVIK_FIELD(CandleObject, low, Float, RunMode, "最低价"),
+    TAVIK_FIELD(CandleObject, close, Float, RunMode, "收盘价"),
+    TAVIK_FIELD(CandleObject, volume, Float, RunMode, "成交量"),
+    TAVIK_FIELD(CandleObject, amount, Float, RunMode, "成交额"),
+    TAVIK_FIELD(CandleObject, trades, Int64, RunMode, "交易笔数"),
+};
+
+constexpr FieldSpec kOrderFields[] = {
+    TAVIK_FIELD(OrderObject, id, Text, RunMode, "订单ID"),
+    TAVIK_FIELD(OrderObject, kind, Enum, TradeKind, "交易品种"),
+    TAVIK_FIELD(OrderObject, type, Enum, TradeType, "交易类型"),
+    TAVIK_FIELD(OrderObject, side, Enum, TradeSide, "交易方向"),
+    TAVIK_FIELD(OrderObject, code, Text, RunMode, "交易代码"),
+    TAVIK_FIELD(OrderObject, status, Enum, OrderStatus, "订单状态"),
+    TAVIK_FIELD(OrderObject, volume, Float, RunMode, "下单数量"),
+    TAVIK_FIELD(OrderObject, price, Float, RunMode, "下单价格"),
+    TAVIK_FIELD(OrderObject, filled_volume, Float, RunMode, "已成交数量"),
+    TAVIK_FIELD(OrderObject, filled_price, Float, RunMode, "已成交均价"),
+    TAVIK_FIELD(OrderObject, fee, Float, RunMode, "交易手续费"),
+    TAVIK_FIELD(OrderObject, create_time, Instant, RunMode, "下单时间"),
+};
+
+constexpr FieldSpec kPositionFields[] = {
+    TAVIK_FIELD(PositionObject, kind, Enum, TradeKind, "交易品种"),
+    TAVIK_FIELD(PositionObject, code, Text, RunMode, "交易代码"),
+    TAVIK_FIELD(PositionObject, side, Enum, TradeSide, "交易方向"),
+    TAVIK_FIELD(PositionObject, volume, Float, RunMode, "持仓数量"),
+    TAVIK_FIELD(PositionObject, price, Float, RunMode, "持仓均价"),
+    TAVIK_FIELD(PositionObject, leverage, Int32, RunMode, "杠杆倍率"),
+};
+
+#undef TAVIK_FIELD
+
+}  // namespace
+
+// Declaration order is registration order.
+const RecordSpec kRecordCatalogue[4] = {
+    {"Pair", "builtins.Pair", "交易对", sizeof(PairObject), kPairFields},
+    {"Candle", "builtins.Candle", "K线", sizeof(CandleObject), kCandleFields},
+    {"Order", "builtins.Order", "订单", sizeof(OrderObject), kOrderFields},
+    {"Position", "builtins.Position", "持仓", sizeof(PositionObject), kPositionFields},
+};
+
+void free_texts(const RecordSpec& spec, PyObject* record) noexcept {
+    for (const FieldSpec& f : spec.fields) {
+        if (f.type == FieldType::Text) PyMem_Free(std::exchange(field<Text>(record, f).data, nullptr));
+    }
+}
+
+namespace {
+
+constexpr std::size_t kRecordCount = std::size(kRecordCatalogue);
+constexpr std::size_t kMaxFields = 12;
+
+PyObject* created(PyObject* object) noexcept { return object != nullptr ? object : api_call_failed(); }
+
+// Every read converts afresh: the record caches no Python objects.
+PyObject* read_field(PyObject* self, void* closure) noexcept {
+    const FieldSpec& f = *static_cast<const FieldSpec*>(closure);
+    switch (f.type) {
+        case FieldType::Text: {
+            const Text& t = field<Text>(self, f);
+            return created(PyUnicode_DecodeUTF8(t.data, t.size, nullptr));
+        }
+        case FieldType::Float:
+            return created(PyFloat_FromDouble(field<double>(self, f)));
+        case FieldType::Int64:
+            return created(PyLong_FromLongLong(field<std::int64_t>(self, f)));
+        case FieldType::Int32:
+            return created(PyLong_FromLong(field<std::int32_t>(self, f)));
+        case FieldType::Enum:
+            return enum_to_py(f.enumeration, field<std::uint8_t>(self, f));
+        case FieldType::Instant:
+            return instant_to_py(field<Instant>(self, f));
+    }
+    return internal_failure("unknown field type");
+}
+
+template <std::size_t I>
+void record_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    free_texts(kRecordCatalogue[I], self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Descriptor tables must outlive the classes: static, filled from the field tables.
+template <std::size_t I>
+PyGetSetDef record_getset[kMaxFields + 1];
+
+template <std::size_t I>
+PyType_Slot record_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kRecordCatalogue[I].doc)},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_getset, record_getset<I>},
+    {Py_tp_new, reinterpret_cast<void*>(&refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&record_dealloc<I>)},
+    {0, nullptr},
+};
+
+template <std::size_t I>
+PyType_Spec record_type_spec = {
+    kRecordCatalogue[I].type_name, static_cast<int>(kRecordCatalogue[I].basic_size), 0, Py_TPFLAGS_DEFAULT,
+    record_slots<I>,
+};
+
+template <std::size_t... I>
+constexpr auto make_spec_table(std::index_sequence<I...>) {
+    return std::array<PyType_Spec*, sizeof...(I)>{&record_type_spec<I>...};
+}
+template <std::size_t... I>
+constexpr auto make_getset_table(std::index_sequence<I...>) {
+    return std::array<PyGetSetDef*, sizeof...(I)>{record_getset<I>...};
+}
+
+const auto kTypeSpecs = make_spec_table(std::make_index_sequence<kRecordCount>{});
+const auto kGetSets = make_getset_table(std::make_index_sequence<kRecordCount>{});
+
+PyTypeObject* classes[kRecordCount];
+
+}  // namespace
+
+PyTypeObject* record_class(RecordId id) noexcept {
+    const auto index = static_cast<std::size_t>(id);
+    if (classes[index] != nullptr) return classes[index];
+    const RecordSpec& spec = kRecordCatalogue[index];
+    PyGetSetDef* getset = kGetSets[index];
+    for (std::size_t i = 0; i < spec.fields.size(); ++i) {
+        const FieldSpec& f = spec.fields[i];
+        getset[i] = PyGetSetDef{f.name, &read_field, nullptr, f.doc, const_cast<FieldSpec*>(&f)};
+    }
+    classes[index] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kTypeSpecs[index]));
+    return classes[index];
+}
+
+}  // namespace tavik
