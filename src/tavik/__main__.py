@@ -63,11 +63,12 @@ def _examples() -> None:
         return
     print("Examples:")
     for text, run in available:
+        print(f"  {text}", flush=True)  # before an internal failure's report on stderr
         try:
             result = repr(run())
         except Exception as error:  # the tour shows failures too
             result = f"raises {type(error).__name__}: {error}"
-        print(f"  {text}\n      -> {result}")
+        print(f"      -> {result}")
 
 
 def main() -> None:
