@@ -173,3 +173,25 @@ def test_internal_failure_leaves_the_interpreter_usable(capfd):
     for _ in range(3):
         assert type(call_error(tt.safe_float, 1.0, 1)) is SystemError
     assert tt.RunMode.Live == 2
+
+
+def test_internal_failure_in_a_subprocess_reports_and_the_process_survives():
+    import subprocess
+
+    code = (
+        "import tavik.tavik as tt\n"
+        "for args in [(1.25, 2), (1, 0)]:\n"
+        "    try:\n"
+        "        tt.safe_float(*args)\n"
+        "    except SystemError as e:\n"
+        "        print('SystemError', e)\n"
+        "print('alive', tt.RunMode.Live == 2)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0
+    assert result.stdout.splitlines() == ["SystemError not yet implemented"] * 2 + ["alive True"]
+    reports = re.findall(
+        r"tavik: internal failure in thread '<unnamed>' at src/helpers/functions\.cpp:\d+:\d+:\nnot yet implemented\n",
+        result.stderr,
+    )
+    assert len(reports) == 2, result.stderr
