@@ -5,6 +5,8 @@
 // four-digit form formats to a text that parses back to the same instant,
 // less the digits below the microsecond that formatting drops.  Truncation to
 // the day runs on every accepted instant and must land on its own midnight.
+// The parser's shortcut for the common shape must agree with the full
+// field-by-field reading on every input, errors included.
 
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +31,9 @@ bool is_parser_error(ParseError e) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const ParseResult parsed = parse_rfc3339(text);
+    const ParseResult scanned = parse_rfc3339_scanned(text);
+    if (parsed.error != scanned.error) violated();
+    if (parsed.error == ParseError::None && !(parsed.instant == scanned.instant)) violated();
     if (parsed.error != ParseError::None) {
         if (!is_parser_error(parsed.error)) violated();
         return 0;

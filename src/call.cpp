@@ -67,16 +67,18 @@ PyObject* without_surrogates(PyObject* text) noexcept {
     Py_ssize_t first = 0;
     while (first < length && !Py_UNICODE_IS_SURROGATE(PyUnicode_READ(kind, data, first))) ++first;
     if (first == length) return Py_NewRef(text);
-    PyRef copy = PyRef::steal(PyUnicode_New(length, 0x10FFFF));
+    // The copy must have the same kind: a str stored wider than its widest
+    // character compares unequal to (and hashes apart from) the same text.
+    // Surrogates and U+FFFD are all two-byte characters, so the text's widest
+    // character keeps its width through the replacement.
+    PyRef copy = PyRef::steal(PyUnicode_New(length, kind == PyUnicode_2BYTE_KIND ? 0xFFFF : 0x10FFFF));
     if (!copy) return nullptr;
-    const int copy_kind = PyUnicode_KIND(copy.get());
     void* copy_data = PyUnicode_DATA(copy.get());
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        PyUnicode_WRITE(copy_kind, copy_data, i, Py_UNICODE_IS_SURROGATE(c) ? 0xFFFD : c);
+        PyUnicode_WRITE(kind, copy_data, i, Py_UNICODE_IS_SURROGATE(c) ? 0xFFFD : c);
     }
-    // Shrinks the storage to the narrowest kind that holds the text.
-    return PyUnicode_Substring(copy.get(), 0, length);
+    return copy.release();
 }
 
 // The text of a caught exception for a message; "<unprintable ...>" when
@@ -249,14 +251,9 @@ bool fail_missing(const FunctionDescription& description, PyObject* const* slots
 
 }  // namespace
 
-bool match_arguments(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, PyObject** slots) noexcept {
+bool match_arguments_general(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames, PyObject** slots) noexcept {
     const auto n = static_cast<Py_ssize_t>(description.parameters.size());
-    // The common call: every parameter by position, no keywords.
-    if (nargs == n && kwnames == nullptr) [[likely]] {
-        for (Py_ssize_t i = 0; i < n; ++i) slots[i] = args[i];
-        return true;
-    }
     for (Py_ssize_t i = 0; i < n; ++i) slots[i] = i < nargs ? args[i] : nullptr;
     if (nargs > n) {
         return fail_with(PyExc_TypeError, PyUnicode_FromFormat("%s() takes %zd positional arguments but %zd were given",
@@ -337,7 +334,7 @@ bool from_python(PyObject* object, std::uint32_t& out) noexcept {
     return true;
 }
 
-bool from_python(PyObject* object, std::string_view& out) noexcept {
+bool from_python_general(PyObject* object, std::string_view& out) noexcept {
     if (!PyUnicode_Check(object)) [[unlikely]] {
         raise_conversion_error(object, "PyString");
         return false;

@@ -88,11 +88,24 @@ struct FunctionDescription {
     std::size_t required;                      // leading parameters that must be given
 };
 
+// The general matching: keywords, missing and surplus arguments, and every
+// error message.  Out of line and cold; match_arguments takes the common call.
+[[gnu::cold]] bool match_arguments_general(const FunctionDescription& description, PyObject* const* args,
+                                           Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) noexcept;
+
 // Matches positional and keyword arguments against `description`, filling
 // one borrowed object per parameter (null where none was given).  False with
-// a TypeError set on the first problem.
-bool match_arguments(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, PyObject** slots) noexcept;
+// a TypeError set on the first problem.  The common call, every parameter by
+// position and no keywords, is matched here without the walk.
+[[gnu::always_inline]] inline bool match_arguments(const FunctionDescription& description, PyObject* const* args,
+                                                   Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) noexcept {
+    const auto n = static_cast<Py_ssize_t>(description.parameters.size());
+    if (nargs == n && kwnames == nullptr) [[likely]] {
+        for (Py_ssize_t i = 0; i < n; ++i) slots[i] = args[i];
+        return true;
+    }
+    return match_arguments_general(description, args, nargs, kwnames, slots);
+}
 
 // Applied to the exception raised while converting `parameter`: an exact
 // TypeError gets the "argument '<parameter>': " prefix, anything else passes.
@@ -102,7 +115,16 @@ void argument_error(const char* parameter) noexcept;
 bool from_python(PyObject* object, double& out) noexcept;
 bool from_python(PyObject* object, std::int64_t& out) noexcept;
 bool from_python(PyObject* object, std::uint32_t& out) noexcept;
-bool from_python(PyObject* object, std::string_view& out) noexcept;  // borrows the str's UTF-8 buffer
+bool from_python_general(PyObject* object, std::string_view& out) noexcept;
+// Borrows the str's UTF-8 buffer.  An ASCII str is its own UTF-8 form, read in place.
+[[gnu::always_inline]] inline bool from_python(PyObject* object, std::string_view& out) noexcept {
+    if (PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object)) [[likely]] {
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+        return true;
+    }
+    return from_python_general(object, out);
+}
 
 namespace detail {
 template <class... T, std::size_t... I>

@@ -83,9 +83,12 @@ PyObject* ms_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return instant_to_py(*instant);
 }
 
-// The real-time clock as an Instant; false after an internal failure.
-bool read_clock(Instant& out) noexcept {
-    timespec now;
+// The last second an Instant holds: the end of the year kMaxYear.
+constexpr std::int64_t kMaxUnixSecond = days_from_civil(kMaxYear, 12, 31) * kSecondsPerDay + kSecondsPerDay - 1;
+
+// The real-time clock, checked to stand between the epoch and the end of
+// the year kMaxYear; false after an internal failure.
+bool read_clock(timespec& now) noexcept {
     if (clock_gettime(CLOCK_REALTIME, &now) != 0) [[unlikely]] {
         char message[128];
         std::snprintf(message, sizeof message, "failed to read the system clock: %s", std::strerror(errno));
@@ -101,27 +104,30 @@ bool read_clock(Instant& out) noexcept {
         internal_failure(message);
         return false;
     }
-    const std::optional<Instant> instant =
-        instant_from_unix(static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec));
-    if (!instant) [[unlikely]] {
+    if (now.tv_sec > kMaxUnixSecond || now.tv_nsec >= static_cast<long>(kNanosPerSecond)) [[unlikely]] {
         internal_failure("system time beyond the year 262142");
         return false;
     }
-    out = *instant;
     return true;
 }
 
 PyObject* now_date_entry(PyObject*, PyObject*) noexcept {
-    Instant now;
+    timespec now;
     if (!read_clock(now)) return nullptr;
-    return instant_to_py(now);
+    // In range: read_clock has checked what instant_from_unix would refuse.
+    const std::optional<Instant> instant =
+        instant_from_unix(static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec));
+    if (!instant) [[unlikely]]
+        return internal_failure("system time beyond the year 262142");
+    return instant_to_py(*instant);
 }
 
 PyObject* now_ms_entry(PyObject*, PyObject*) noexcept {
-    Instant now;
+    timespec now;
     if (!read_clock(now)) return nullptr;
-    // Whole milliseconds, truncated: never ahead of the clock.
-    PyObject* result = PyLong_FromLongLong(unix_seconds(now) * 1000 + now.frac / 1'000'000);
+    // Whole milliseconds, truncated: never ahead of the clock.  Straight from
+    // the clock's seconds, without the calendar an Instant would need.
+    PyObject* result = PyLong_FromLongLong(static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000);
     if (result == nullptr) [[unlikely]]
         return api_call_failed();
     return result;

@@ -128,9 +128,109 @@ ParseError offset(Scanner& in, std::int32_t& seconds_east) noexcept {
     return ParseError::None;
 }
 
+// The day before or after a valid date, on the calendar itself: the same
+// answer as a round trip through the day count, without its divisions.
+constexpr Date previous_day(year_t year, unsigned month, unsigned day) noexcept {
+    if (day > 1) return Date{year, static_cast<month_t>(month), static_cast<day_t>(day - 1)};
+    if (month > 1) return Date{year, static_cast<month_t>(month - 1), static_cast<day_t>(days_in_month(year, month - 1))};
+    return Date{year - 1, 12, 31};
+}
+
+constexpr Date next_day(year_t year, unsigned month, unsigned day) noexcept {
+    if (day < days_in_month(year, month)) return Date{year, static_cast<month_t>(month), static_cast<day_t>(day + 1)};
+    if (month < 12) return Date{year, static_cast<month_t>(month + 1), 1};
+    return Date{year + 1, 1, 1};
+}
+
+// The instant of a checked local date and time at `seconds_east` from UTC.
+// The offset is whole minutes, so the shift moves at most one day either way
+// and leaves the fraction, and with it a leap second, untouched.
+constexpr Instant shifted(year_t year, unsigned month, unsigned day, unsigned hour, unsigned minute, unsigned second,
+                          std::uint32_t nanos, std::int32_t seconds_east) noexcept {
+    std::uint32_t secs = hour * 3600 + minute * 60 + second;
+    if (second == 60) {
+        --secs;
+        nanos += kNanosPerSecond;
+    }
+    const std::int32_t utc = static_cast<std::int32_t>(secs) - seconds_east;
+    if (utc < 0) return Instant{previous_day(year, month, day), static_cast<std::uint32_t>(utc + kSecondsPerDay), nanos};
+    if (utc >= kSecondsPerDay) {
+        return Instant{next_day(year, month, day), static_cast<std::uint32_t>(utc - kSecondsPerDay), nanos};
+    }
+    return Instant{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)}, static_cast<std::uint32_t>(utc),
+                   nanos};
+}
+
+constexpr std::uint32_t kPowersOfTen[] = {1, 10, 100, 1'000, 10'000, 100'000, 1'000'000, 10'000'000, 100'000'000,
+                                          1'000'000'000};
+
+// Two digits at p, or a value above 99 when either is not a digit.
+inline unsigned two_digits(const char* p) noexcept {
+    const unsigned tens = static_cast<unsigned char>(p[0]) - unsigned{'0'};
+    const unsigned ones = static_cast<unsigned char>(p[1]) - unsigned{'0'};
+    return tens > 9 || ones > 9 ? 1000 : tens * 10 + ones;
+}
+
+// The shape nearly every text has: "YYYY-MM-DD" "T|t| " "HH:MM:SS", an
+// optional fraction, then "Z", "z" or "+hh:mm"/"-hh:mm", every field in
+// range.  True with `out` set when the text is exactly that; false for
+// anything else, which the scanner then reads again to name the error (or to
+// accept a form this does not take, such as the U+2212 minus).  Whatever this
+// accepts, the scanner accepts with the same instant.
+[[gnu::always_inline]] inline bool parse_common(std::string_view text, Instant& out) noexcept {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    if (text.size() < 20) return false;
+    if (p[4] != '-' || p[7] != '-' || p[13] != ':' || p[16] != ':') return false;
+    if (p[10] != 'T' && p[10] != 't' && p[10] != ' ') return false;
+    const unsigned century = two_digits(p), year_of_century = two_digits(p + 2);
+    const unsigned month = two_digits(p + 5), day = two_digits(p + 8);
+    const unsigned hour = two_digits(p + 11), minute = two_digits(p + 14), second = two_digits(p + 17);
+    if (century > 99 || year_of_century > 99 || month - 1 > 11 || day - 1 > 30 || hour > 23 || minute > 59 ||
+        second > 60)
+        return false;
+    const auto year = static_cast<year_t>(century * 100 + year_of_century);
+    if (day > days_in_month(year, month)) return false;
+
+    const char* q = p + 19;
+    std::uint32_t nanos = 0;
+    if (*q == '.') {
+        ++q;
+        std::uint32_t value = 0;
+        unsigned kept = 0;
+        const char* const first = q;
+        // Nanoseconds are the finest unit kept; further digits are cut off.
+        while (q < end && is_digit(*q)) {
+            if (kept < 9) {
+                value = value * 10 + digit(*q);
+                ++kept;
+            }
+            ++q;
+        }
+        if (q == first) return false;
+        nanos = value * kPowersOfTen[9 - kept];
+    }
+
+    std::int32_t seconds_east;
+    const std::size_t rest = static_cast<std::size_t>(end - q);
+    if (rest == 1 && (*q == 'Z' || *q == 'z')) {
+        seconds_east = 0;
+    } else if (rest == 6 && (*q == '+' || *q == '-') && q[3] == ':') {
+        const unsigned hours = two_digits(q + 1), minutes = two_digits(q + 4);
+        if (hours > 23 || minutes > 59) return false;
+        const auto magnitude = static_cast<std::int32_t>(hours * 3600 + minutes * 60);
+        seconds_east = *q == '-' ? -magnitude : magnitude;
+    } else {
+        return false;
+    }
+    out = shifted(year, month, day, hour, minute, second, nanos, seconds_east);
+    return true;
+}
+
 }  // namespace
 
-ParseResult parse_rfc3339(std::string_view text) noexcept {
+// The whole grammar, one field at a time, naming the first error.
+[[gnu::noinline]] ParseResult parse_rfc3339_scanned(std::string_view text) noexcept {
     Scanner in(text);
     const auto fail = [](ParseError e) noexcept { return ParseResult{Instant{}, e}; };
 #define TAVIK_TRY(expr)                                   \
@@ -187,37 +287,48 @@ ParseResult parse_rfc3339(std::string_view text) noexcept {
     const auto y = static_cast<year_t>(year);
     if (day > days_in_month(y, month)) return fail(ParseError::OutOfRange);
 
-    std::uint32_t secs = hour * 3600 + minute * 60 + second;
-    if (second == 60) {
-        --secs;
-        nanos += kNanosPerSecond;
-    }
-
-    // The offset is whole minutes, so the shift moves at most one day either
-    // way and leaves the fraction, and with it a leap second, untouched.
     // From years 0..9999 the result stays well inside the Instant's range.
-    const std::int64_t local = static_cast<std::int64_t>(secs) - seconds_east;
-    std::int64_t days = days_from_civil(y, month, day);
-    std::int64_t utc = local;
-    if (utc < 0) {
-        utc += kSecondsPerDay;
-        --days;
-    } else if (utc >= kSecondsPerDay) {
-        utc -= kSecondsPerDay;
-        ++days;
-    }
-    return ParseResult{Instant{civil_from_days(days), static_cast<std::uint32_t>(utc), nanos}, ParseError::None};
+    return ParseResult{shifted(y, month, day, hour, minute, second, nanos, seconds_east), ParseError::None};
+}
+
+ParseResult parse_rfc3339(std::string_view text) noexcept {
+    if (Instant instant; parse_common(text, instant)) [[likely]]
+        return ParseResult{instant, ParseError::None};
+    return parse_rfc3339_scanned(text);
 }
 
 namespace {
 
-char* put_digits(char* out, unsigned value, int width) noexcept {
-    for (int i = width - 1; i >= 0; --i) {
-        out[i] = static_cast<char>('0' + value % 10);
-        value /= 10;
+// "00" "01" ... "99": two digits per lookup.
+constexpr struct DigitPairs {
+    char text[200];
+    constexpr DigitPairs() : text() {
+        for (int i = 0; i < 100; ++i) {
+            text[2 * i] = static_cast<char>('0' + i / 10);
+            text[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
     }
-    return out + width;
+} kDigitPairs;
+
+// The last two digits of value.
+inline char* put2(char* out, unsigned value) noexcept {
+    value %= 100;
+    out[0] = kDigitPairs.text[2 * value];
+    out[1] = kDigitPairs.text[2 * value + 1];
+    return out + 2;
 }
+
+// value < 1000
+inline char* put3(char* out, unsigned value) noexcept {
+    *out = static_cast<char>('0' + value / 100);
+    return put2(out + 1, value % 100);
+}
+
+// value < 10000
+inline char* put4(char* out, unsigned value) noexcept { return put2(put2(out, value / 100), value % 100); }
+
+// value < 1000000
+inline char* put6(char* out, unsigned value) noexcept { return put2(put4(out, value / 100), value % 100); }
 
 }  // namespace
 
@@ -230,23 +341,23 @@ std::size_t format_rfc3339(const Instant& t, char (&out)[kMaxFormattedLength]) n
     const unsigned micros = (t.frac % kNanosPerSecond) / 1000;
 
     char* p = out;
-    p = put_digits(p, static_cast<unsigned>(t.date.year), 4);
+    p = put4(p, static_cast<unsigned>(t.date.year));
     *p++ = '-';
-    p = put_digits(p, t.date.month, 2);
+    p = put2(p, t.date.month);
     *p++ = '-';
-    p = put_digits(p, t.date.day, 2);
+    p = put2(p, t.date.day);
     *p++ = 'T';
-    p = put_digits(p, t.secs / 3600, 2);
+    p = put2(p, t.secs / 3600);
     *p++ = ':';
-    p = put_digits(p, t.secs / 60 % 60, 2);
+    p = put2(p, t.secs / 60 % 60);
     *p++ = ':';
-    p = put_digits(p, leap ? 60 : t.secs % 60, 2);
+    p = put2(p, leap ? 60 : t.secs % 60);
 
     // The shortest of no fraction, milliseconds or microseconds that is still
     // exact; digits below the microsecond are dropped like everywhere else.
     if (micros != 0) {
         *p++ = '.';
-        p = micros % 1000 == 0 ? put_digits(p, micros / 1000, 3) : put_digits(p, micros, 6);
+        p = micros % 1000 == 0 ? put3(p, micros / 1000) : put6(p, micros);
     }
 
     for (const char c : {'+', '0', '0', ':', '0', '0'}) *p++ = c;

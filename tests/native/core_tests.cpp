@@ -457,6 +457,10 @@ void test_parse_table() {
                   show(r.want).c_str());
             CHECK(is_valid_instant(got.instant), "parse(\"%s\") not a valid instant", show(r.text).c_str());
         }
+        const ParseResult scanned = parse_rfc3339_scanned(r.text);
+        CHECK(scanned.error == got.error && (got.error != kOk || scanned.instant == got.instant),
+              "the scanner reads \"%s\" as %s %s", show(r.text).c_str(), name(scanned.error),
+              show(scanned.instant).c_str());
     }
 }
 
@@ -558,6 +562,9 @@ void test_format_parse_round_trip() {
         }
         const std::string text = format(t);
         const ParseResult back = parse_rfc3339(text);
+        const ParseResult scanned = parse_rfc3339_scanned(text);
+        CHECK(scanned.error == back.error && scanned.instant == back.instant, "the scanner reads \"%s\" as %s",
+              text.c_str(), show(scanned.instant).c_str());
         Instant want = t;
         want.frac -= want.frac % 1000;
         if (back.error != kOk || !(back.instant == want) || text.size() > kMaxFormattedLength) {
