@@ -7,7 +7,8 @@ counts.  The implementations of one operation take their repeats in turn
 (round robin), so that a slow moment of the machine hits all of them alike.
 Each tavik function is also set against a floor, the cheapest extension call
 that returns the same kind of result (floor_datetime builds a UTC datetime
-with the C API, floor_noop returns its argument).
+with the C API, floor_str a new 29-character str, floor_int a new int of a
+millisecond clock's size, floor_noop returns its argument).
 """
 
 from __future__ import annotations
@@ -73,7 +74,7 @@ class Impl:
 @dataclass
 class Row:
     operation: str
-    floor: str  # "floor_datetime" or "floor_noop"
+    floor: str  # a key of floors()
     tavik: Impl
     peers: list[Impl]
     missing: dict[str, str]  # column -> "not installed" / "no such function"
@@ -148,7 +149,7 @@ def build_rows(tavik: Any, testing: Any) -> list[Row]:
                           [udatetime.from_string(d.isoformat()) for d in dts], {"f": udatetime.to_string}))
     for name in ("ciso8601", "dateutil", "iso8601"):
         missing.setdefault(name, "no formatter")
-    rows.append(Row("date_to_str", "floor_noop", Impl("tavik", "date_to_str", "f(x)", dts, {"f": tavik.date_to_str}),
+    rows.append(Row("date_to_str", "floor_str", Impl("tavik", "date_to_str", "f(x)", dts, {"f": tavik.date_to_str}),
                     peers, missing))
 
     ms = inputs.MILLIS
@@ -183,7 +184,7 @@ def build_rows(tavik: Any, testing: Any) -> list[Row]:
                           {"f": whenever.Instant.now, "u": "millisecond"}))
     for name in PEERS:
         missing.setdefault(name, "no such function")
-    rows.append(Row("now_ms", "floor_noop", Impl("tavik", "now_ms", "f()", ms, {"f": tavik.now_ms}), peers, missing))
+    rows.append(Row("now_ms", "floor_int", Impl("tavik", "now_ms", "f()", ms, {"f": tavik.now_ms}), peers, missing))
 
     peers = [Impl("stdlib", "datetime.now(utc)", "f(utc)", ms, {"f": datetime.now, "utc": UTC})]
     missing = dict(not_installed)
@@ -254,6 +255,8 @@ def floors(testing: Any) -> dict[str, Impl]:
     xs = inputs.Z_TEXTS
     return {"floor_datetime": Impl("floor", "tavik_testing.floor_datetime", "f(x)", xs,
                                    {"f": testing.floor_datetime}),
+            "floor_str": Impl("floor", "tavik_testing.floor_str", "f(x)", xs, {"f": testing.floor_str}),
+            "floor_int": Impl("floor", "tavik_testing.floor_int", "f(x)", xs, {"f": testing.floor_int}),
             "floor_noop": Impl("floor", "tavik_testing.floor_noop", "f(x)", xs, {"f": testing.floor_noop})}
 
 

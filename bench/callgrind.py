@@ -46,13 +46,15 @@ CASES: dict[str, tuple[str, str, str, str]] = {
                         "__import__('datetime').datetime.fromisoformat", "f(x)"),
     "isoformat": ("datetime.isoformat", "inputs.DATETIMES", "__import__('datetime').datetime.isoformat", "f(x)"),
     "floor_datetime": ("floor: floor_datetime", "inputs.Z_TEXTS", "tavik_testing.floor_datetime", "f(x)"),
+    "floor_str": ("floor: floor_str", "inputs.Z_TEXTS", "tavik_testing.floor_str", "f(x)"),
+    "floor_int": ("floor: floor_int", "inputs.Z_TEXTS", "tavik_testing.floor_int", "f(x)"),
     "floor_noop": ("floor: floor_noop", "inputs.Z_TEXTS", "tavik_testing.floor_noop", "f(x)"),
 }
 
 # Which floor each case is set against.
 FLOOR = {"parse_z": "floor_datetime", "parse_offset": "floor_datetime", "ms_to_date": "floor_datetime",
          "truncate_to_day": "floor_datetime", "now_date": "floor_datetime",
-         "format": "floor_noop", "now_ms": "floor_noop"}
+         "format": "floor_str", "now_ms": "floor_int"}
 
 
 def _script(case: str) -> str:

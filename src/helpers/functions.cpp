@@ -54,6 +54,9 @@ PyObject* str_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 constexpr const char* kDateToStrParameters[] = {"d"};
+// "2024-01-02T03:04:05+00:00", with ".123" or with ".123456".
+constexpr std::size_t kLengthWithoutFraction = 25, kLengthWithMillis = 29, kLengthWithMicros = 32;
+static_assert(kLengthWithMicros == kMaxFormattedLength);
 constexpr FunctionDescription kDateToStrDescription = describe("date_to_str", kDateToStrParameters);
 
 PyObject* date_to_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -68,7 +71,15 @@ PyObject* date_to_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
     if (result == nullptr) [[unlikely]]
         return api_call_failed();
-    std::memcpy(PyUnicode_DATA(result), text, length);
+    // Three lengths only (no fraction, milliseconds, microseconds): a copy of
+    // a constant size is a few moves, where one of a variable size is a call.
+    char* data = static_cast<char*>(PyUnicode_DATA(result));
+    switch (length) {
+        case kLengthWithoutFraction: std::memcpy(data, text, kLengthWithoutFraction); break;
+        case kLengthWithMillis: std::memcpy(data, text, kLengthWithMillis); break;
+        case kLengthWithMicros: std::memcpy(data, text, kLengthWithMicros); break;
+        default: std::memcpy(data, text, length); break;
+    }
     return result;
 }
 

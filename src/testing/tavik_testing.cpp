@@ -148,6 +148,22 @@ PyObject* floor_datetime(PyObject*, PyObject* arg) noexcept {
     return instant_to_py(Instant{Date{2024, 1, 2}, 11045, 123456000});
 }
 
+// What returning a formatted text costs: a new ASCII str of a typical length, filled.
+PyObject* floor_str(PyObject*, PyObject* arg) noexcept {
+    (void)arg;
+    constexpr char kText[] = "2024-01-02T03:04:05.123+00:00";
+    constexpr Py_ssize_t kLength = sizeof kText - 1;
+    PyObject* result = PyUnicode_New(kLength, 127);
+    if (result != nullptr) std::memcpy(PyUnicode_DATA(result), kText, kLength);
+    return result;
+}
+
+// What returning a millisecond count costs: a new int of the clock's magnitude.
+PyObject* floor_int(PyObject*, PyObject* arg) noexcept {
+    (void)arg;
+    return PyLong_FromLongLong(1'704'164'645'123);
+}
+
 template <class F>
 PyCFunction as_cfunction(F* function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -166,6 +182,8 @@ PyMethodDef testing_methods[] = {
      "make_position(kind, code, side, volume, price, leverage, /)\n--\n\n"},
     {"floor_noop", floor_noop, METH_O, "floor_noop(x, /)\n--\n\n"},
     {"floor_datetime", floor_datetime, METH_O, "floor_datetime(x, /)\n--\n\n"},
+    {"floor_str", floor_str, METH_O, "floor_str(x, /)\n--\n\n"},
+    {"floor_int", floor_int, METH_O, "floor_int(x, /)\n--\n\n"},
     {"instant_to_py", testing_instant_to_py, METH_O, "instant_to_py(instant, /)\n--\n\n"},
     {"py_to_instant", testing_py_to_instant, METH_O, "py_to_instant(dt, /)\n--\n\n"},
     {"build_enum_class", build_enum_class, METH_O, "build_enum_class(index)\n--\n\n"},

@@ -62,7 +62,7 @@ PyObject* enum_int(PyObject* self) noexcept {
     return number != nullptr ? number : api_call_failed();
 }
 
-PyObject* compare_result(bool equal, int op) noexcept { return PyBool_FromLong(op == Py_EQ ? equal : !equal); }
+PyObject* compare_result(bool equal, int op) noexcept { return Py_NewRef((op == Py_EQ) == equal ? Py_True : Py_False); }
 
 // Equality with members of the same class and with anything PyLong_AsLong
 // reads (int, bool, __index__ objects); never raises, orders nothing.
@@ -72,6 +72,12 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     if (Py_IS_TYPE(other, Py_TYPE(self))) {
         if (!equality) Py_RETURN_NOTIMPLEMENTED;
         return compare_result(value_of(other) == value_of(self), op);
+    }
+    // The common operand, a small exact int, read in place.
+    if (PyLong_CheckExact(other) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(other))) [[likely]] {
+        if (!equality) Py_RETURN_NOTIMPLEMENTED;
+        const Py_ssize_t number = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(other));
+        return compare_result(number == value_of(self), op);
     }
     const long number = PyLong_AsLong(other);
     if (number == -1 && PyErr_Occurred()) {

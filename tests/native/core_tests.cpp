@@ -464,6 +464,52 @@ void test_parse_table() {
     }
 }
 
+// The word-at-a-time reading of the common shape against the field-by-field
+// scanner: every fraction length, every offset form, every cut, and odd
+// bytes at every position.  Each text sits in a heap block of its exact size,
+// so that a sanitized build reports any read past its end.
+void test_parser_agrees_with_scanner() {
+    const std::string fractions[] = {"", ".", ".1", ".12", ".123", ".1234", ".12345", ".123456", ".1234567",
+                                     ".12345678", ".123456789", ".1234567891", ".123456789123", ".9x", ".99999999"};
+    const std::string offsets[] = {"Z", "z", "+00:00", "-00:00", "+05:30", "-23:59", "+24:00", "-00:60", "+0530",
+                                   "\xE2\x88\x92" "01:00", "Z ", "", "+05:3", "+05:30:00"};
+    const std::string bases[] = {"2024-02-29T23:59:60", "0000-01-01T00:00:00", "9999-12-31 23:59:59",
+                                 "2023-02-29t12:00:00", "1970-01-01T00:00:00"};
+    const char odd[] = {'0', '9', '/', ':', '-', 'T', ' ', '.', 'Z', '+', '\x80', '\xFF', '\0'};
+    long compared = 0, disagreements = 0;
+    const auto compare = [&](const std::string& text) {
+        char* block = new char[text.size() == 0 ? 1 : text.size()];
+        std::memcpy(block, text.data(), text.size());
+        const std::string_view view(block, text.size());
+        const ParseResult fast = parse_rfc3339(view);
+        const ParseResult scanned = parse_rfc3339_scanned(view);
+        ++compared;
+        if (fast.error != scanned.error || (fast.error == kOk && !(fast.instant == scanned.instant))) {
+            if (++disagreements <= 10) {
+                CHECK(false, "\"%s\": parser %s %s, scanner %s %s", show(text).c_str(), name(fast.error),
+                      show(fast.instant).c_str(), name(scanned.error), show(scanned.instant).c_str());
+            }
+        }
+        delete[] block;
+    };
+    for (const std::string& base : bases) {
+        for (const std::string& fraction : fractions) {
+            for (const std::string& offset : offsets) {
+                const std::string text = base + fraction + offset;
+                for (std::size_t cut = 0; cut <= text.size(); ++cut) compare(text.substr(0, cut));
+                for (std::size_t i = 0; i < text.size(); ++i) {
+                    for (const char c : odd) {
+                        std::string changed = text;
+                        changed[i] = c;
+                        compare(changed);
+                    }
+                }
+            }
+        }
+    }
+    CHECK(disagreements == 0, "%ld of %ld texts read differently", disagreements, compared);
+}
+
 // The parser must stop at the end of the view, not at a terminator.
 void test_parse_view_bounds() {
     constexpr std::string_view full = "2024-01-02T03:04:05Z9"sv;
@@ -685,6 +731,7 @@ int main() {
     test_messages();
     test_parse_table();
     test_parse_view_bounds();
+    test_parser_agrees_with_scanner();
     test_format_table();
     test_format_longest();
     test_format_parse_round_trip();
