@@ -5,6 +5,7 @@ import sys
 import pytest
 
 import tavik.tavik as tt
+from hooks import Index, Real
 
 NOT_IMPLEMENTED = "not yet implemented"
 
@@ -34,22 +35,6 @@ def test_argument_matching_messages(args, kwargs, message):
     err = call_error(tt.safe_float, *args, **kwargs)
     assert type(err) is TypeError
     assert str(err) == message
-
-
-class Real:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class MyTypeError(TypeError):

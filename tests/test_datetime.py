@@ -13,6 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tavik.tavik as tt
+from hooks import Index
 
 UTC = timezone.utc
 LEAP_WARNING = "ignored leap-second, `datetime` does not support leap-seconds"
@@ -321,14 +322,6 @@ def test_truncate_outside_nanosecond_range(value):
 
 FIRST_MS = -8_334_601_228_800_000  # -262143-01-01T00:00:00.000
 LAST_MS = 8_210_266_876_799_999  # 262142-12-31T23:59:59.999
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 @pytest.mark.parametrize(

@@ -15,19 +15,12 @@ from datetime import datetime, timedelta, timezone, tzinfo
 import pytest
 
 import tavik.tavik as tt
+from hooks import Index
 
 UTC = timezone.utc
 D0 = datetime(2024, 1, 2, 3, 4, 5, 123456, tzinfo=UTC)
 T0 = (2024, 1, 2, 11045, 123_456_789)
 LEAP = "2016-12-31T23:59:60.5Z"
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 # Hostile hooks raise a fresh exception each time: raising one instance again would grow its

@@ -5,6 +5,7 @@ from datetime import datetime, timedelta, timezone, tzinfo
 import pytest
 
 import tavik.tavik as tt
+from hooks import Index, Real
 
 UTC = timezone.utc
 NOT_IMPLEMENTED = "not yet implemented"
@@ -27,22 +28,6 @@ class RaisesOnIndex:
 
     def __index__(self):
         raise self.exc
-
-
-class IndexReturns:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class FloatReturns:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 class IntIgnoringHooks(int):
@@ -88,8 +73,8 @@ INTEGER_CASES = [
     (RaisesOnIndex(OverflowError("own overflow")), OverflowError, "own overflow"),
     (RaisesOnIndex(MemoryError("pretend")), MemoryError, "pretend"),
     (RaisesOnIndex(KeyboardInterrupt("stop")), KeyboardInterrupt, "stop"),
-    (IndexReturns("7"), TypeError, "argument '{p}': __index__ returned non-int (type str)"),
-    (IndexReturns(10**30), OverflowError, "Python int too large to convert to C long"),
+    (Index("7"), TypeError, "argument '{p}': __index__ returned non-int (type str)"),
+    (Index(10**30), OverflowError, "Python int too large to convert to C long"),
     pytest.param(10**10000, OverflowError, "Python int too large to convert to C long", id="10**10000"),
     pytest.param(-(10**10000), OverflowError, "Python int too large to convert to C long", id="-10**10000"),
     (2**64, OverflowError, "Python int too large to convert to C long"),
@@ -114,7 +99,7 @@ def test_hostile_safe_float_decimals(arg, exc_type, message):
         sys.unraisablehook = hook
 
 
-@pytest.mark.parametrize("arg, ms", [(IntIgnoringHooks(5), 5), (IntIgnoringHooks(-1), -1), (IndexReturns(-86_400_000), -86_400_000)])
+@pytest.mark.parametrize("arg, ms", [(IntIgnoringHooks(5), 5), (IntIgnoringHooks(-1), -1), (Index(-86_400_000), -86_400_000)])
 def test_int_subclasses_are_read_by_their_stored_value(arg, ms):
     assert tt.ms_to_date(arg) == datetime(1970, 1, 1, tzinfo=UTC) + timedelta(milliseconds=ms)
 
@@ -132,15 +117,15 @@ def test_conversion_error_keeps_only_the_cause_of_the_caught_error():
 @pytest.mark.parametrize(
     "arg, exc_type, message",
     [
-        (FloatReturns(1), TypeError, "argument 'value': FloatReturns.__float__ returned non-float (type int)"),
-        (FloatReturns("1.0"), TypeError, "argument 'value': FloatReturns.__float__ returned non-float (type str)"),
-        (IndexReturns(10**400), OverflowError, "int too large to convert to float"),
+        (Real(1), TypeError, "argument 'value': Real.__float__ returned non-float (type int)"),
+        (Real("1.0"), TypeError, "argument 'value': Real.__float__ returned non-float (type str)"),
+        (Index(10**400), OverflowError, "int too large to convert to float"),
         (-(10**400), OverflowError, "int too large to convert to float"),
         (RaisesOnIndex(MyTypeError("via index")), MyTypeError, "via index"),
         (RaisesOnIndex(TypeError("via index")), TypeError, "argument 'value': via index"),
         (FloatIgnoringHooks(2.5), SystemError, NOT_IMPLEMENTED),
         (IntIgnoringHooks(3), SystemError, NOT_IMPLEMENTED),
-        (IndexReturns(2**53), SystemError, NOT_IMPLEMENTED),
+        (Index(2**53), SystemError, NOT_IMPLEMENTED),
     ],
 )
 def test_hostile_safe_float_values(arg, exc_type, message, capfd):
@@ -394,9 +379,9 @@ def test_conversion_error_names_the_qualified_type_safely(func, p, target, qualn
 @pytest.mark.parametrize(
     "other, equal",
     [
-        (IndexReturns(2), True),
-        (IndexReturns(10**30), False),
-        (IndexReturns("2"), False),
+        (Index(2), True),
+        (Index(10**30), False),
+        (Index("2"), False),
         (RaisesOnIndex(MyTypeError("x")), False),
         (RaisesOnIndex(KeyError("x")), False),
         (IntIgnoringHooks(2), True),
