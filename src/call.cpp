@@ -2,12 +2,13 @@
 
 #include <execinfo.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace tavik {
 
@@ -34,27 +35,52 @@ bool backtrace_enabled() noexcept {
     return enabled != 0;
 }
 
-// Frames of the calling thread, one per line, innermost first.
-std::string capture_backtrace() {
-    void* frames[64];
-    const int count = backtrace(frames, 64);
-    char** symbols = backtrace_symbols(frames, count);
-    std::string text;
+// Appends printf-style text, cut at `end` (the buffer is sized beforehand,
+// so nothing is cut unless a frame's text changed meanwhile).
+template <class... Args>
+void append(char*& out, const char* end, const char* format, Args... args) noexcept {
+    const int written = std::snprintf(out, static_cast<std::size_t>(end - out), format, args...);
+    if (written > 0) out += std::min<std::ptrdiff_t>(written, end - out - 1);
+}
+
+// `text`, a blank line, "Stack backtrace:" and the calling thread's frames,
+// one per line, innermost first, trailing white space removed.  Frames name
+// files as the system spells them, in no particular encoding: bytes that are
+// not UTF-8 are written as escapes, so every file name gives a message.  New
+// reference, or null with an exception set.
+PyObject* with_backtrace(const char* text) noexcept {
+    constexpr int kMaxFrames = 64;
+    constexpr char kHeading[] = "\n\nStack backtrace:\n";
+    constexpr std::size_t kNumberWidth = 6;   // "%4d: " for fewer than 10000 frames
+    constexpr std::size_t kAddressWidth = 18; // "%p": "0x" and up to 16 digits
+    void* frames[kMaxFrames];
+    const int count = backtrace(frames, kMaxFrames);
+    char** symbols = backtrace_symbols(frames, count);  // one malloc'ed block, or null
+    std::size_t size = std::strlen(text) + sizeof kHeading;
     for (int i = 0; i < count; ++i) {
-        char line[32];
-        std::snprintf(line, sizeof line, "%4d: ", i);
-        text += line;
+        size += kNumberWidth + (symbols != nullptr ? std::strlen(symbols[i]) : kAddressWidth) + 1;
+    }
+    char* buffer = static_cast<char*>(PyMem_RawMalloc(size));
+    if (buffer == nullptr) {
+        std::free(symbols);
+        return PyErr_NoMemory();
+    }
+    const char* const end = buffer + size;
+    char* out = buffer;
+    append(out, end, "%s%s", text, kHeading);
+    const char* const frames_start = out;
+    for (int i = 0; i < count; ++i) {
         if (symbols != nullptr) {
-            text += symbols[i];
+            append(out, end, "%4d: %s\n", i, symbols[i]);
         } else {
-            std::snprintf(line, sizeof line, "%p", frames[i]);
-            text += line;
+            append(out, end, "%4d: %p\n", i, frames[i]);
         }
-        text += '\n';
     }
     std::free(symbols);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-    return text;
+    while (out > frames_start && std::isspace(static_cast<unsigned char>(out[-1]))) --out;
+    PyObject* message = PyUnicode_DecodeUTF8(buffer, out - buffer, "backslashreplace");
+    PyMem_RawFree(buffer);
+    return message;
 }
 
 // A new str with every lone surrogate of `text` replaced by U+FFFD; `text`
@@ -103,7 +129,9 @@ std::nullptr_t internal_failure(std::string_view message, std::source_location w
                  static_cast<int>(file.size()), file.data(), static_cast<unsigned>(where.line()),
                  static_cast<unsigned>(where.column()), static_cast<int>(message.size()), message.data());
     std::fflush(stderr);
-    PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+    // Messages can carry bytes from the system (an error text, a file name):
+    // whatever they hold, the exception gets a message.
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "backslashreplace");
     if (text == nullptr) {
         PyErr_Clear();
         PyErr_SetString(PyExc_SystemError, "tavik: internal failure");
@@ -120,38 +148,30 @@ std::nullptr_t api_call_failed(std::source_location where) noexcept {
 }
 
 std::nullptr_t raise_error_value(const char* text) noexcept {
-    PyRef message;
-    if (backtrace_enabled()) {
-        try {
-            std::string full = text;
-            full += "\n\nStack backtrace:\n";
-            full += capture_backtrace();
-            message = PyRef::steal(PyUnicode_FromStringAndSize(full.data(), static_cast<Py_ssize_t>(full.size())));
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
-    } else {
-        message = PyRef::steal(PyUnicode_FromString(text));
-    }
+    PyRef message = PyRef::steal(backtrace_enabled() ? with_backtrace(text) : PyUnicode_FromString(text));
     if (!message) return api_call_failed();
     PyErr_SetObject(PyExc_RuntimeError, message.get());
     return nullptr;
 }
 
-void raise_from_pending(PyObject* type, PyObject* message) noexcept {
-    PyObject* cause = PyErr_GetRaisedException();
-    PyObject* error = PyObject_CallOneArg(type, message);
-    if (error == nullptr) {
-        Py_XDECREF(cause);
+void raise_init_error(const char* prefix, const char* name, const char* suffix) noexcept {
+    // Taken first: the message is built with nothing pending.  The
+    // interpreter can fail an allocation inside PyType_FromSpec without
+    // setting an error; the cause must still say something.
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    PyRef cause = PyRef::steal(PyErr_GetRaisedException());
+    PyRef message = PyRef::steal(PyUnicode_FromFormat("%s%s%s", prefix, name, suffix));
+    PyRef error = message ? PyRef::steal(PyObject_CallOneArg(PyExc_RuntimeError, message.get())) : PyRef();
+    if (!error) {
+        // No memory for the wrapper: the underlying error is the better report.
+        PyErr_Clear();
+        PyErr_SetRaisedException(cause.release());
         return;
     }
-    if (cause != nullptr) {
-        Py_INCREF(cause);
-        PyException_SetContext(error, cause);  // steals
-        PyException_SetCause(error, cause);    // steals
-    }
-    PyErr_SetRaisedException(error);
+    // As `raise RuntimeError(...) from cause` inside the handler of cause.
+    PyException_SetContext(error.get(), Py_NewRef(cause.get()));  // steals
+    PyException_SetCause(error.get(), cause.release());            // steals
+    PyErr_SetRaisedException(error.release());
 }
 
 PyObject* printable_str(PyObject* object) noexcept {
@@ -295,14 +315,18 @@ void argument_error(const char* parameter) noexcept {
         api_call_failed();
         return;
     }
-    PyObject* replacement = PyObject_CallOneArg(PyExc_TypeError, message.get());
-    if (replacement == nullptr) {
-        api_call_failed();
-        return;
+    // Raised as the interpreter raises: the exception being handled, if
+    // any, becomes the context.  The caught exception is dropped; only its
+    // cause carries over.
+    PyErr_SetObject(PyExc_TypeError, message.get());
+    PyRef cause = PyRef::steal(PyException_GetCause(caught.get()));
+    if (!cause) return;
+    PyRef replacement = PyRef::steal(PyErr_GetRaisedException());
+    // Not when building the TypeError failed and left a MemoryError instead.
+    if (Py_IS_TYPE(replacement.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+        PyException_SetCause(replacement.get(), cause.release());  // steals
     }
-    // The caught exception is dropped; only its cause carries over.
-    if (PyObject* cause = PyException_GetCause(caught.get())) PyException_SetCause(replacement, cause);
-    PyErr_SetRaisedException(replacement);
+    PyErr_SetRaisedException(replacement.release());
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // The one path every call from Python takes into the module: reference
 // ownership, argument matching, converters, error values and internal
-// failures.  Every entry is noexcept; no C++ exception reaches the interpreter.
+// failures.  Every entry is noexcept, and the module is built without C++
+// exceptions: nothing in it throws, so none can reach the interpreter.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
 #include <source_location>
 #include <span>
 #include <string_view>
@@ -65,8 +65,10 @@ std::nullptr_t api_call_failed(std::source_location where = std::source_location
 // "Stack backtrace:" appendix when TAVIK_BACKTRACE enables capture.
 std::nullptr_t raise_error_value(const char* text) noexcept;
 
-// Raises `type(message)` with the pending exception as its __cause__.
-void raise_from_pending(PyObject* type, PyObject* message) noexcept;
+// Raises RuntimeError(prefix + name + suffix) whose cause is the pending
+// error (a SystemError when a failing call set none), for class objects and
+// members that could not be built.
+void raise_init_error(const char* prefix, const char* name, const char* suffix = "") noexcept;
 
 // str(object) for use inside a message: lone surrogates become U+FFFD.
 // New reference, or null with an exception set.
@@ -142,20 +144,6 @@ bool extract_arguments(const FunctionDescription& description, PyObject* const* 
     PyObject* slots[sizeof...(T)];
     if (!match_arguments(description, args, nargs, kwnames, slots)) return false;
     return detail::convert_all(description, slots, std::index_sequence_for<T...>{}, out...);
-}
-
-// Runs an entry's body; a C++ exception (only std::bad_alloc can arise) is
-// turned into a Python exception here, at the boundary.
-template <class Body>
-auto guarded(Body&& body) noexcept -> decltype(body()) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        internal_failure("unexpected C++ exception");
-    }
-    return {};
 }
 
 }  // namespace tavik

@@ -1,8 +1,9 @@
 // Module definition, entry point and registration list.
 #include <atomic>
-#include <string>
+#include <cstdio>
 
 #include "call.hpp"
+#include "helpers/datetime.hpp"
 #include "helpers/functions.hpp"
 #include "types/enums.hpp"
 #include "types/records.hpp"
@@ -58,9 +59,22 @@ PyModuleDef module_definition = {
 };
 
 // Process-wide: the first interpreter to import us owns the module, and its
-// module object is kept (one reference, never released) for the process.
+// module object is kept (one reference, never released) while it lives.
 std::atomic<std::int64_t> owner_interpreter{-1};
 std::atomic<PyObject*> module_cell{nullptr};
+
+// Everything process-wide belongs to the interpreter that built it.  Run at
+// the very end of Py_FinalizeEx, once that interpreter and its objects are
+// gone: the values are forgotten, never released, so that an interpreter
+// started later in the same process (which gets ID 0 again) builds its own
+// module instead of being handed a dead one.
+void forget_interpreter_state() noexcept {
+    forget_datetime_api();
+    forget_record_classes();
+    forget_enum_classes();
+    module_cell.store(nullptr, std::memory_order_release);
+    owner_interpreter.store(-1);
+}
 
 // Appends `name` to __all__ (created on the first add) and binds it.
 bool add_to_module(PyObject* module, const char* name, PyObject* object) noexcept {
@@ -76,11 +90,13 @@ bool add_to_module(PyObject* module, const char* name, PyObject* object) noexcep
     }
     if (PyList_Append(all.get(), name_object.get()) < 0) {
         PyRef cause = PyRef::steal(PyErr_GetRaisedException());
-        PyRef description = PyRef::steal(cause ? PyObject_Str(cause.get()) : nullptr);
+        PyRef description = PyRef::steal(cause ? printable_str(cause.get()) : nullptr);
         const char* text = description ? PyUnicode_AsUTF8(description.get()) : nullptr;
         PyErr_Clear();
-        std::string message = "could not append __name__ to __all__: ";
-        message += text != nullptr ? text : "<unprintable error>";
+        // A fixed buffer: memory is likely what ran out, and nothing here may throw.
+        char message[512];
+        std::snprintf(message, sizeof message, "could not append __name__ to __all__: %s",
+                      text != nullptr ? text : "<unprintable error>");
         return internal_failure(message), false;
     }
     return PyObject_SetAttr(module, name_object.get(), object) == 0;
@@ -120,7 +136,13 @@ PyObject* initialize() noexcept {
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1) return nullptr;
     std::int64_t expected = -1;
-    if (!owner_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
+    if (owner_interpreter.compare_exchange_strong(expected, interpreter)) {
+        // The first import since the process (or the last finalisation)
+        // began.  Only when the runtime's table of 32 exit functions is full
+        // does the registration fail; the import still succeeds then, and
+        // only a later re-initialisation of the interpreter would miss it.
+        (void)Py_AtExit(&forget_interpreter_state);
+    } else if (expected != interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "tavik does not support subinterpreters: it is already loaded in another interpreter");
         return nullptr;
@@ -143,5 +165,5 @@ PyObject* initialize() noexcept {
 }  // namespace tavik
 
 PyMODINIT_FUNC PyInit_tavik() {
-    return tavik::guarded([] { return tavik::initialize(); });
+    return tavik::initialize();
 }

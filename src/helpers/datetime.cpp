@@ -42,6 +42,8 @@ constexpr const char kLeapSecondWarning[] = "ignored leap-second, `datetime` doe
 
 }  // namespace
 
+void forget_datetime_api() noexcept { api_cell.store(nullptr, std::memory_order_release); }
+
 bool py_to_instant(PyObject* object, Instant& out) noexcept {
     const PyDateTime_CAPI* api = datetime_api();
     if (api == nullptr) [[unlikely]]

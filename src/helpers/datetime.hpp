@@ -16,6 +16,10 @@ bool py_to_instant(PyObject* object, Instant& out) noexcept;
 // Null with an exception set (years outside 1..9999 have no datetime).
 PyObject* instant_to_py(const Instant& instant) noexcept;
 
+// Drops the C API handle of an interpreter that has finalised (no Python API
+// is called): the next conversion imports it anew.
+void forget_datetime_api() noexcept;
+
 // A datetime argument of a module function.
 struct UtcDateTime {
     Instant instant;

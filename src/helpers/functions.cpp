@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "helpers/datetime.hpp"
+#include "helpers/instant.hpp"
 #include "helpers/rfc3339.hpp"
 
 namespace tavik {
@@ -95,7 +96,7 @@ PyObject* ms_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 // The last second an Instant holds: the end of the year kMaxYear.
-constexpr std::int64_t kMaxUnixSecond = days_from_civil(kMaxYear, 12, 31) * kSecondsPerDay + kSecondsPerDay - 1;
+constexpr std::int64_t kMaxUnixSecond = kLastUnixDay * kSecondsPerDay + kSecondsPerDay - 1;
 
 // The real-time clock, checked to stand between the epoch and the end of
 // the year kMaxYear; false after an internal failure.
@@ -106,16 +107,27 @@ bool read_clock(timespec& now) noexcept {
         internal_failure(message);
         return false;
     }
+    if (now.tv_nsec < 0 || now.tv_nsec >= static_cast<long>(kNanosPerSecond)) [[unlikely]] {
+        internal_failure("system clock gave a nanosecond count outside 0..999999999");
+        return false;
+    }
     if (now.tv_sec < 0) [[unlikely]] {
-        // How far before the epoch the clock stands, as a duration.
-        const std::int64_t before_ns = -(static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec);
+        // How far before the epoch the clock stands, as a duration.  In
+        // unsigned arithmetic: the magnitude of the most negative count has
+        // no signed form.
+        std::uint64_t seconds = 0 - static_cast<std::uint64_t>(now.tv_sec);
+        std::uint64_t nanos = 0;
+        if (now.tv_nsec != 0) {
+            --seconds;
+            nanos = kNanosPerSecond - static_cast<std::uint64_t>(now.tv_nsec);
+        }
         char message[128];
-        std::snprintf(message, sizeof message, "system time before Unix epoch: %" PRId64 ".%09" PRId64 "s",
-                      before_ns / 1'000'000'000, before_ns % 1'000'000'000);
+        std::snprintf(message, sizeof message, "system time before Unix epoch: %" PRIu64 ".%09" PRIu64 "s", seconds,
+                      nanos);
         internal_failure(message);
         return false;
     }
-    if (now.tv_sec > kMaxUnixSecond || now.tv_nsec >= static_cast<long>(kNanosPerSecond)) [[unlikely]] {
+    if (now.tv_sec > kMaxUnixSecond) [[unlikely]] {
         internal_failure("system time beyond the year 262142");
         return false;
     }

@@ -1,4 +1,5 @@
-// The module's one time value and the calendar arithmetic behind it.
+// The module's one time value, the calendar arithmetic behind it, the epoch
+// splits and the cut to the start of a UTC day.
 // Plain C++: no Python.h, so it is tested and fuzzed on its own.
 #pragma once
 
@@ -89,14 +90,75 @@ constexpr std::int64_t unix_seconds(const Instant& t) noexcept {
     return days_from_civil(t.date.year, t.date.month, t.date.day) * kSecondsPerDay + t.secs;
 }
 
+// Floor division by a positive divisor: the quotient rounded toward minus
+// infinity and a remainder in [0, divisor).  Built from C++'s truncating `/`
+// and `%`, which cannot leave the 64-bit range; the product quotient *
+// divisor, which can (-2^63 ms rounded down to whole seconds is below -2^63
+// ms), is never formed.
+struct FloorDivision {
+    std::int64_t quotient;
+    std::int64_t remainder;  // [0, divisor)
+};
+
+constexpr FloorDivision floor_divide(std::int64_t dividend, std::int64_t divisor) noexcept {
+    std::int64_t quotient = dividend / divisor;
+    std::int64_t remainder = dividend % divisor;
+    if (remainder < 0) {
+        --quotient;  // dividend / divisor > INT64_MIN for any divisor above 1
+        remainder += divisor;
+    }
+    return FloorDivision{quotient, remainder};
+}
+
+// The first and last day an Instant holds, in days since 1970-01-01.
+inline constexpr std::int64_t kFirstUnixDay = days_from_civil(kMinYear, 1, 1);
+inline constexpr std::int64_t kLastUnixDay = days_from_civil(kMaxYear, 12, 31);
+
 // The instant `seconds` after the epoch plus `nanos` [0:999999999], or
-// nothing when it falls outside the years kMinYear..kMaxYear.
-std::optional<Instant> instant_from_unix(std::int64_t seconds, std::uint32_t nanos) noexcept;
+// nothing when it falls outside the years kMinYear..kMaxYear.  Defined for
+// every 64-bit count (constexpr, so a constant evaluation proves it free of
+// overflow at the ends of the range).
+constexpr std::optional<Instant> instant_from_unix(std::int64_t seconds, std::uint32_t nanos) noexcept {
+    // The leap-second form never comes from a clock or an epoch count.
+    if (nanos >= kNanosPerSecond) return std::nullopt;
+    const FloorDivision days = floor_divide(seconds, kSecondsPerDay);
+    // Checked before the calendar, whose own arithmetic and year cast hold
+    // only for day counts near its range.
+    if (days.quotient < kFirstUnixDay || days.quotient > kLastUnixDay) {
+        return std::nullopt;
+    }
+    return Instant{civil_from_days(days.quotient), static_cast<std::uint32_t>(days.remainder), nanos};
+}
 
 // Unix milliseconds, split by floor division: -1 ms is the last millisecond of 1969.
-std::optional<Instant> instant_from_unix_ms(std::int64_t ms) noexcept;
+constexpr std::optional<Instant> instant_from_unix_ms(std::int64_t ms) noexcept {
+    constexpr std::int64_t kMillisPerSecond = 1000;
+    constexpr std::uint32_t kNanosPerMilli = 1'000'000;
+    const FloorDivision seconds = floor_divide(ms, kMillisPerSecond);
+    return instant_from_unix(seconds.quotient, static_cast<std::uint32_t>(seconds.remainder) * kNanosPerMilli);
+}
 
 // Milliseconds since the epoch, rounded down.
 std::int64_t unix_ms(const Instant& t) noexcept;
+
+// The day cut and its failure kinds.  Only TimestampExceedsLimit arises here;
+// the others belong to the same error type.
+enum class RoundingError : std::uint8_t {
+    None,
+    DurationExceedsTimestamp,
+    DurationExceedsLimit,
+    TimestampExceedsLimit,
+};
+
+const char* message(RoundingError kind) noexcept;
+
+struct TruncateResult {
+    Instant instant;    // meaningful only when error == RoundingError::None
+    RoundingError error;
+};
+
+// Start of the instant's UTC day, for instants whose nanosecond count since
+// the epoch fits in a signed 64-bit integer (1677-09-21 .. 2262-04-11).
+TruncateResult truncate_to_day(const Instant& t) noexcept;
 
 }  // namespace tavik

@@ -1,4 +1,4 @@
-// RFC 3339 text <-> Instant, and the cut to the start of a UTC day.
+// RFC 3339 text <-> Instant.
 // Plain C++: no Python.h.
 #pragma once
 
@@ -45,23 +45,5 @@ inline constexpr std::size_t kMaxFormattedLength = 32;
 // returns the length written.  Years outside 0..9999 have no such form:
 // nothing is written and 0 is returned.
 std::size_t format_rfc3339(const Instant& t, char (&out)[kMaxFormattedLength]) noexcept;
-
-enum class RoundingError : std::uint8_t {
-    None,
-    DurationExceedsTimestamp,
-    DurationExceedsLimit,
-    TimestampExceedsLimit,
-};
-
-const char* message(RoundingError kind) noexcept;
-
-struct TruncateResult {
-    Instant instant;    // meaningful only when error == RoundingError::None
-    RoundingError error;
-};
-
-// Start of the instant's UTC day, for instants whose nanosecond count since
-// the epoch fits in a signed 64-bit integer (1677-09-21 .. 2262-04-11).
-TruncateResult truncate_to_day(const Instant& t) noexcept;
 
 }  // namespace tavik

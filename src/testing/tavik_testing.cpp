@@ -5,6 +5,8 @@
 #include "types/enums.hpp"
 #include "types/records.hpp"
 
+#include <dlfcn.h>
+
 #include <cstring>
 
 namespace {
@@ -22,6 +24,18 @@ PyObject* build_enum_class(PyObject*, PyObject* arg) noexcept {
         return nullptr;
     }
     return Py_XNewRef(reinterpret_cast<PyObject*>(enum_class(static_cast<EnumId>(index))));
+}
+
+// Builds record class `index` with this extension's own copy of the class
+// state, so tests can fail its allocations one by one.
+PyObject* build_record_class(PyObject*, PyObject* arg) noexcept {
+    const long index = PyLong_AsLong(arg);
+    if (index == -1 && PyErr_Occurred()) return nullptr;
+    if (index < 0 || index >= static_cast<long>(std::size(kRecordCatalogue))) {
+        PyErr_SetString(PyExc_ValueError, "no such record");
+        return nullptr;
+    }
+    return Py_XNewRef(reinterpret_cast<PyObject*>(record_class(static_cast<RecordId>(index))));
 }
 
 // (year, month, day, secs, frac) -> Instant, refusing what the module could never hold.
@@ -52,15 +66,31 @@ PyObject* testing_py_to_instant(PyObject*, PyObject* arg) noexcept {
                          static_cast<unsigned>(instant.date.day), instant.secs, instant.frac);
 }
 
-// The imported module's own class (so type(record) is tavik.tavik.<Name>),
-// checked to have the layout this extension was compiled with.
+// The library (its load address) that holds `address`, or null.
+const void* library_of(const void* address) noexcept {
+    Dl_info info;
+    return dladdr(address, &info) != 0 ? info.dli_fbase : nullptr;
+}
+
+// The imported module's own class (so type(record) is tavik.tavik.<Name>).
+// This extension carries its own copy of the binding code and cannot see
+// tavik's class table, and the module's attributes can be rebound from
+// Python.  So a class counts as tavik's only when nothing written in Python
+// can have made it: its deallocator is code of the library that defines the
+// imported tavik module object, and its name and instance size are the
+// record's (tavik's other classes differ in both).
 PyTypeObject* module_record_class(const RecordSpec& spec) noexcept {
     PyRef module = PyRef::steal(PyImport_ImportModule("tavik.tavik"));
     if (!module) return nullptr;
     PyRef cls = PyRef::steal(PyObject_GetAttrString(module.get(), spec.name));
     if (!cls) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-    if (!PyType_Check(cls.get()) || std::strcmp(type->tp_name, spec.type_name) != 0 ||
+    const PyModuleDef* definition = PyModule_Check(module.get()) ? PyModule_GetDef(module.get()) : nullptr;
+    if (definition == nullptr) PyErr_Clear();
+    const void* tavik_library = definition != nullptr ? library_of(definition) : nullptr;
+    if (tavik_library == nullptr || !PyType_Check(cls.get()) ||
+        library_of(reinterpret_cast<const void*>(type->tp_dealloc)) != tavik_library ||
+        std::strcmp(type->tp_name, spec.type_name) != 0 ||
         type->tp_basicsize != static_cast<Py_ssize_t>(spec.basic_size)) {
         PyErr_Format(PyExc_RuntimeError, "tavik.tavik.%s is not the record class this extension was built for",
                      spec.name);
@@ -106,7 +136,7 @@ bool store_field(PyObject* record, const FieldSpec& f, PyObject* value) noexcept
         case FieldType::Enum: {
             const long number = PyLong_AsLong(value);
             if (number == -1 && PyErr_Occurred()) return false;
-            const EnumSpec& e = enum_spec(f.enumeration);
+            const EnumSpec& e = enum_spec(*f.enumeration);
             if (number < 0 || static_cast<std::size_t>(number) >= e.reprs.size()) {
                 PyErr_Format(PyExc_ValueError, "%ld is not a %s value", number, e.name);
                 return false;
@@ -187,6 +217,7 @@ PyMethodDef testing_methods[] = {
     {"instant_to_py", testing_instant_to_py, METH_O, "instant_to_py(instant, /)\n--\n\n"},
     {"py_to_instant", testing_py_to_instant, METH_O, "py_to_instant(dt, /)\n--\n\n"},
     {"build_enum_class", build_enum_class, METH_O, "build_enum_class(index)\n--\n\n"},
+    {"build_record_class", build_record_class, METH_O, "build_record_class(index)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -116,17 +116,6 @@ PyType_Spec* const kTypeSpecs[kEnumCount] = {
     &enum_type_spec<4>, &enum_type_spec<5>, &enum_type_spec<6>,
 };
 
-// Raises RuntimeError(prefix + name + suffix) caused by the pending error.
-void raise_init_error(const char* format, const char* a, const char* b = "") noexcept {
-    // The interpreter can fail an allocation inside PyType_FromSpec without
-    // setting an error; the cause must still say something.
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    PyObject* message = PyUnicode_FromFormat(format, a, b);
-    if (message == nullptr) return;  // MemoryError stays pending
-    raise_from_pending(PyExc_RuntimeError, message);
-    Py_DECREF(message);
-}
-
 // Member objects, bound as class attributes in declaration order.  Repeated
 // on the next request when it fails, since the class object stays.
 bool bind_members(PyTypeObject* type, const EnumSpec& spec) noexcept {
@@ -136,7 +125,7 @@ bool bind_members(PyTypeObject* type, const EnumSpec& spec) noexcept {
         allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
         members[value] = PyRef::steal(alloc(type, 0));
         if (!members[value]) {
-            raise_init_error("An error occurred while initializing `%s.%s`", spec.name, member_name(spec, value));
+            raise_init_error("An error occurred while initializing `", spec.reprs[value], "`");
             return false;
         }
         reinterpret_cast<EnumObject*>(members[value].get())->value = static_cast<std::uint8_t>(value);
@@ -144,7 +133,7 @@ bool bind_members(PyTypeObject* type, const EnumSpec& spec) noexcept {
     for (std::size_t value = 0; value < count; ++value) {
         if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), member_name(spec, value), members[value].get()) <
             0) {
-            raise_init_error("An error occurred while initializing `%s%s`", spec.name, ".__dict__");
+            raise_init_error("An error occurred while initializing `", spec.name, ".__dict__`");
             return false;
         }
     }
@@ -159,7 +148,7 @@ PyTypeObject* enum_class(EnumId id) noexcept {
     if (classes[index] == nullptr) {
         auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kTypeSpecs[index]));
         if (type == nullptr) {
-            raise_init_error("An error occurred while initializing class %s", spec.name);
+            raise_init_error("An error occurred while initializing class ", spec.name);
             return nullptr;
         }
         // Stored before the members are made, so a request from inside gets it at once.
@@ -167,12 +156,19 @@ PyTypeObject* enum_class(EnumId id) noexcept {
     }
     if (!members_bound[index]) {
         if (!bind_members(classes[index], spec)) {
-            raise_init_error("An error occurred while initializing class %s", spec.name);
+            raise_init_error("An error occurred while initializing class ", spec.name);
             return nullptr;
         }
         members_bound[index] = true;
     }
     return classes[index];
+}
+
+void forget_enum_classes() noexcept {
+    for (std::size_t i = 0; i < kEnumCount; ++i) {
+        classes[i] = nullptr;
+        members_bound[i] = false;
+    }
 }
 
 PyObject* enum_to_py(EnumId id, std::uint8_t value) noexcept {

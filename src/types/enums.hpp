@@ -42,6 +42,10 @@ struct EnumObject {
 // whose cause is the underlying error.
 PyTypeObject* enum_class(EnumId id) noexcept;
 
+// Drops the class objects of an interpreter that has finalised (no Python
+// API is called): the next request builds them anew.
+void forget_enum_classes() noexcept;
+
 // A new instance of the class holding `value` (never the member object).
 // New reference, or null with the allocation error set.  Only for the
 // enumerations that records hold.

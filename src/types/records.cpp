@@ -10,59 +10,62 @@ namespace tavik {
 namespace {
 
 // offsetof on the layouts above; a macro keeps each table row on one line.
-#define TAVIK_FIELD(Record, member, kind, enumeration, doc) \
-    FieldSpec { #member, FieldType::kind, EnumId::enumeration, doc, offsetof(Record, member) }
+#define TAVIK_FIELD(Record, member, kind, doc) \
+    FieldSpec { #member, FieldType::kind, std::nullopt, doc, offsetof(Record, member) }
+#define TAVIK_ENUM_FIELD(Record, member, enumeration, doc) \
+    FieldSpec { #member, FieldType::Enum, EnumId::enumeration, doc, offsetof(Record, member) }
 
 constexpr FieldSpec kPairFields[] = {
-    TAVIK_FIELD(PairObject, kind, Enum, TradeKind, "交易品种"),
-    TAVIK_FIELD(PairObject, code, Text, RunMode, "交易代码"),
-    TAVIK_FIELD(PairObject, base, Text, RunMode, "基础货币"),
-    TAVIK_FIELD(PairObject, quote, Text, RunMode, "计价货币"),
-    TAVIK_FIELD(PairObject, min_volume, Float, RunMode, "最小下单数量"),
-    TAVIK_FIELD(PairObject, min_price, Float, RunMode, "最小下单价格"),
-    TAVIK_FIELD(PairObject, min_amount, Float, RunMode, "最小下单金额"),
+    TAVIK_ENUM_FIELD(PairObject, kind, TradeKind, "交易品种"),
+    TAVIK_FIELD(PairObject, code, Text, "交易代码"),
+    TAVIK_FIELD(PairObject, base, Text, "基础货币"),
+    TAVIK_FIELD(PairObject, quote, Text, "计价货币"),
+    TAVIK_FIELD(PairObject, min_volume, Float, "最小下单数量"),
+    TAVIK_FIELD(PairObject, min_price, Float, "最小下单价格"),
+    TAVIK_FIELD(PairObject, min_amount, Float, "最小下单金额"),
 };
 
 constexpr FieldSpec kCandleFields[] = {
-    TAVIK_FIELD(CandleObject, kind, Enum, TradeKind, "交易品种"),
-    TAVIK_FIELD(CandleObject, code, Text, RunMode, "交易代码"),
-    TAVIK_FIELD(CandleObject, interval, Enum, CandleInterval, "K线周期"),
-    TAVIK_FIELD(CandleObject, open_time, Instant, RunMode, "开盘时间"),
-    TAVIK_FIELD(CandleObject, close_time, Instant, RunMode, "收盘时间"),
-    TAVIK_FIELD(CandleObject, open, Float, RunMode, "开盘价"),
-    TAVIK_FIELD(CandleObject, high, Float, RunMode, "最高价"),
-    TAVIK_FIELD(CandleObject, low, Float, RunMode, "最低价"),
-    TAVIK_FIELD(CandleObject, close, Float, RunMode, "收盘价"),
-    TAVIK_FIELD(CandleObject, volume, Float, RunMode, "成交量"),
-    TAVIK_FIELD(CandleObject, amount, Float, RunMode, "成交额"),
-    TAVIK_FIELD(CandleObject, trades, Int64, RunMode, "交易笔数"),
+    TAVIK_ENUM_FIELD(CandleObject, kind, TradeKind, "交易品种"),
+    TAVIK_FIELD(CandleObject, code, Text, "交易代码"),
+    TAVIK_ENUM_FIELD(CandleObject, interval, CandleInterval, "K线周期"),
+    TAVIK_FIELD(CandleObject, open_time, Instant, "开盘时间"),
+    TAVIK_FIELD(CandleObject, close_time, Instant, "收盘时间"),
+    TAVIK_FIELD(CandleObject, open, Float, "开盘价"),
+    TAVIK_FIELD(CandleObject, high, Float, "最高价"),
+    TAVIK_FIELD(CandleObject, low, Float, "最低价"),
+    TAVIK_FIELD(CandleObject, close, Float, "收盘价"),
+    TAVIK_FIELD(CandleObject, volume, Float, "成交量"),
+    TAVIK_FIELD(CandleObject, amount, Float, "成交额"),
+    TAVIK_FIELD(CandleObject, trades, Int64, "交易笔数"),
 };
 
 constexpr FieldSpec kOrderFields[] = {
-    TAVIK_FIELD(OrderObject, id, Text, RunMode, "订单ID"),
-    TAVIK_FIELD(OrderObject, kind, Enum, TradeKind, "交易品种"),
-    TAVIK_FIELD(OrderObject, type, Enum, TradeType, "交易类型"),
-    TAVIK_FIELD(OrderObject, side, Enum, TradeSide, "交易方向"),
-    TAVIK_FIELD(OrderObject, code, Text, RunMode, "交易代码"),
-    TAVIK_FIELD(OrderObject, status, Enum, OrderStatus, "订单状态"),
-    TAVIK_FIELD(OrderObject, volume, Float, RunMode, "下单数量"),
-    TAVIK_FIELD(OrderObject, price, Float, RunMode, "下单价格"),
-    TAVIK_FIELD(OrderObject, filled_volume, Float, RunMode, "已成交数量"),
-    TAVIK_FIELD(OrderObject, filled_price, Float, RunMode, "已成交均价"),
-    TAVIK_FIELD(OrderObject, fee, Float, RunMode, "交易手续费"),
-    TAVIK_FIELD(OrderObject, create_time, Instant, RunMode, "下单时间"),
+    TAVIK_FIELD(OrderObject, id, Text, "订单ID"),
+    TAVIK_ENUM_FIELD(OrderObject, kind, TradeKind, "交易品种"),
+    TAVIK_ENUM_FIELD(OrderObject, type, TradeType, "交易类型"),
+    TAVIK_ENUM_FIELD(OrderObject, side, TradeSide, "交易方向"),
+    TAVIK_FIELD(OrderObject, code, Text, "交易代码"),
+    TAVIK_ENUM_FIELD(OrderObject, status, OrderStatus, "订单状态"),
+    TAVIK_FIELD(OrderObject, volume, Float, "下单数量"),
+    TAVIK_FIELD(OrderObject, price, Float, "下单价格"),
+    TAVIK_FIELD(OrderObject, filled_volume, Float, "已成交数量"),
+    TAVIK_FIELD(OrderObject, filled_price, Float, "已成交均价"),
+    TAVIK_FIELD(OrderObject, fee, Float, "交易手续费"),
+    TAVIK_FIELD(OrderObject, create_time, Instant, "下单时间"),
 };
 
 constexpr FieldSpec kPositionFields[] = {
-    TAVIK_FIELD(PositionObject, kind, Enum, TradeKind, "交易品种"),
-    TAVIK_FIELD(PositionObject, code, Text, RunMode, "交易代码"),
-    TAVIK_FIELD(PositionObject, side, Enum, TradeSide, "交易方向"),
-    TAVIK_FIELD(PositionObject, volume, Float, RunMode, "持仓数量"),
-    TAVIK_FIELD(PositionObject, price, Float, RunMode, "持仓均价"),
-    TAVIK_FIELD(PositionObject, leverage, Int32, RunMode, "杠杆倍率"),
+    TAVIK_ENUM_FIELD(PositionObject, kind, TradeKind, "交易品种"),
+    TAVIK_FIELD(PositionObject, code, Text, "交易代码"),
+    TAVIK_ENUM_FIELD(PositionObject, side, TradeSide, "交易方向"),
+    TAVIK_FIELD(PositionObject, volume, Float, "持仓数量"),
+    TAVIK_FIELD(PositionObject, price, Float, "持仓均价"),
+    TAVIK_FIELD(PositionObject, leverage, Int32, "杠杆倍率"),
 };
 
 #undef TAVIK_FIELD
+#undef TAVIK_ENUM_FIELD
 
 }  // namespace
 
@@ -102,7 +105,7 @@ PyObject* read_field(PyObject* self, void* closure) noexcept {
         case FieldType::Int32:
             return created(PyLong_FromLong(field<std::int32_t>(self, f)));
         case FieldType::Enum:
-            return enum_to_py(f.enumeration, field<std::uint8_t>(self, f));
+            return enum_to_py(*f.enumeration, field<std::uint8_t>(self, f));
         case FieldType::Instant:
             return instant_to_py(field<Instant>(self, f));
     }
@@ -162,8 +165,17 @@ PyTypeObject* record_class(RecordId id) noexcept {
         const FieldSpec& f = spec.fields[i];
         getset[i] = PyGetSetDef{f.name, &read_field, nullptr, f.doc, const_cast<FieldSpec*>(&f)};
     }
-    classes[index] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kTypeSpecs[index]));
-    return classes[index];
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kTypeSpecs[index]));
+    if (type == nullptr) {
+        raise_init_error("An error occurred while initializing class ", spec.name);
+        return nullptr;
+    }
+    classes[index] = type;
+    return type;
+}
+
+void forget_record_classes() noexcept {
+    for (PyTypeObject*& type : classes) type = nullptr;
 }
 
 }  // namespace tavik

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 
 #include "call.hpp"
 #include "helpers/instant.hpp"
@@ -20,7 +21,7 @@ enum class FieldType : std::uint8_t { Text, Float, Int64, Int32, Enum, Instant }
 struct FieldSpec {
     const char* name;      // Python attribute name
     FieldType type;
-    EnumId enumeration;    // FieldType::Enum only
+    std::optional<EnumId> enumeration;  // FieldType::Enum only
     const char* doc;
     std::size_t offset;    // from the start of the object
 };
@@ -78,6 +79,10 @@ struct PositionObject {
 
 // The class object, built on first use.  Borrowed; null with an exception.
 PyTypeObject* record_class(RecordId id) noexcept;
+
+// Drops the class objects of an interpreter that has finalised (no Python
+// API is called): the next request builds them anew.
+void forget_record_classes() noexcept;
 
 // Releases the text buffers of a record laid out by `spec`.
 void free_texts(const RecordSpec& spec, PyObject* record) noexcept;
