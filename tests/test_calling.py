@@ -102,13 +102,19 @@ def test_conversion_errors(value, decimals, exc_type, prefix_or_message):
     assert str(err) == prefix_or_message
 
 
-def test_prefixed_type_error_keeps_the_original_cause():
+@pytest.mark.parametrize("cause", [None, ValueError("root")])
+def test_prefixed_type_error_chains_like_the_interpreter(cause):
+    """Raised inside a handler, the replacement carries the handled exception as its context,
+    as int("x") would, and takes over the caught exception's cause."""
     original = TypeError("inner")
-    cause = ValueError("root")
     original.__cause__ = cause
-    err = call_error(tt.safe_float, RaisesOnFloat(original), 0)
+    handled = KeyError("handled")
+    try:
+        raise handled
+    except KeyError:
+        err = call_error(tt.safe_float, RaisesOnFloat(original), 0)
     assert type(err) is TypeError and str(err) == "argument 'value': inner"
-    assert err.__cause__ is cause
+    assert err.__cause__ is cause and err.__context__ is handled
 
 
 def test_unprintable_type_error_falls_back_and_reports_unraisable():

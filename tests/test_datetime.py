@@ -505,6 +505,29 @@ def test_backtrace_switch(setting, appendix):
         assert lines == ["('premature end of input',)"] * 2
 
 
+@pytest.mark.skipif(sys.platform != "linux", reason="byte file names")
+def test_backtrace_of_a_program_named_in_bytes_that_are_not_utf8(tmp_path):
+    """The frames name the program as it was started: a name that is no UTF-8 must still give
+    the RuntimeError and its text, never an internal failure."""
+    program = os.path.join(os.fsencode(tmp_path), b"python\xff")
+    os.symlink(os.path.realpath(sys.executable), program)
+    code = textwrap.dedent(
+        """
+        import tavik.tavik as tt
+        try:
+            tt.str_to_date("")
+        except BaseException as e:
+            print(type(e).__name__, ascii(e.args))
+        """
+    )
+    site = os.path.dirname(os.path.dirname(tt.__file__))
+    env = dict(os.environ, TAVIK_BACKTRACE="1", PYTHONPATH=site)
+    result = subprocess.run([program, "-c", code], capture_output=True, text=True, env=env)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("RuntimeError ('premature end of input\\n\\nStack backtrace:\\n"), result.stdout
+    assert "python\\\\xff(" in result.stdout
+
+
 # --- properties ----------------------------------------------------------------------------------
 
 @st.composite

@@ -1,4 +1,6 @@
 import importlib
+import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -64,8 +66,90 @@ def test_reimport_returns_the_same_module_without_rerunning_the_body():
         sys.modules["tavik.tavik"] = before
 
 
-def _run(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
+def _run(code, **env):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120,
+        env=dict(os.environ, **env),
+    )
+
+
+def test_failed_class_building_raises_nested_errors_and_a_retry_succeeds(testing):
+    """Fail each allocation of building every class in turn (in a fresh process, with the
+    test extension's own copy of the classes): each failure is the RuntimeError chain that
+    names the class, and the next request finishes the job."""
+    # Record classes only up to the allocations of their descriptors: from there on CPython
+    # 3.13.0's own type building can crash under a failed allocation (it does so for a plain
+    # `type("X", (), {"__slots__": ...})`), which no caller can prevent.
+    classes = [("build_enum_class", i, name, None) for i, name in enumerate(ENUMS)]
+    classes += [("build_record_class", i, name, 12) for i, name in enumerate(RECORDS)]
+    result = _run(
+        """
+        import sys, _testcapi, tavik_testing
+        seen = set()
+        for builder, index, name, last in %r:
+            start, restarted = 1, False
+            while True:
+                if start != last:  # from `last` on nothing fails: the build must succeed
+                    _testcapi.set_nomemory(start, start + 1)
+                try:
+                    cls = getattr(tavik_testing, builder)(index)
+                except BaseException as exc:
+                    _testcapi.remove_mem_hooks()
+                    assert type(exc) is RuntimeError, (name, exc)
+                    assert exc.args == ("An error occurred while initializing class " + name,)
+                    inner = exc.__cause__
+                    assert inner is not None and exc.__context__ is inner
+                    if type(inner) is RuntimeError:
+                        text = inner.args[0]
+                        assert text.startswith("An error occurred while initializing `" + name + "."), text
+                        assert text.endswith("`") and inner.__cause__ is not None
+                        seen.add("dict" if text.endswith(".__dict__`") else "member")
+                        if not restarted:
+                            # The class object now stays: count allocations from the members on.
+                            start, restarted = 0, True
+                    else:
+                        seen.add(builder + " type")
+                    start += 1
+                    continue
+                finally:
+                    _testcapi.remove_mem_hooks()
+                break
+            assert cls.__name__ == name
+            members = [k for k, v in vars(cls).items() if type(v) is cls]
+            assert [int(getattr(cls, m)) for m in members] == list(range(len(members)))
+        print(sorted(seen))
+        """
+        % classes,
+        PYTHONPATH=os.path.dirname(testing.__file__),
+    )
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.split("\n")[-2] == str(sorted(["dict", "member", "build_enum_class type", "build_record_class type"]))
+
+
+def test_a_restarted_interpreter_gets_a_module_of_its_own(testing):
+    """An embedding program starts and finalises the interpreter twice, importing tavik each
+    time: the second interpreter must not be handed the classes, module or datetime handle of
+    the first, which are gone with it."""
+    program = os.path.join(os.path.dirname(os.path.dirname(testing.__file__)), "embed_twice")
+    script = textwrap.dedent(
+        """
+        from datetime import datetime, timezone
+        import tavik.tavik as tt
+        day = tt.ms_to_date(86_400_000)
+        assert day == datetime(1970, 1, 2, tzinfo=timezone.utc) and day.tzinfo is timezone.utc
+        assert tt.truncate_to_day(tt.str_to_date("2024-01-02T03:04:05Z")) == datetime(2024, 1, 2, tzinfo=timezone.utc)
+        assert type(tt.RunMode.Live) is tt.RunMode and repr(tt.EventType.Tick) == "EventType.Tick"
+        try:
+            tt.Pair()
+        except TypeError as e:
+            assert str(e) == "No constructor defined for Pair"
+        print(len(tt.__all__))
+        """
+    )
+    site = os.path.dirname(os.path.dirname(tt.__file__))
+    env = dict(os.environ, PYTHONPATH=site, PYTHONHOME=sys.base_prefix)
+    result = subprocess.run([program, script], capture_output=True, text=True, timeout=120, env=env)
+    assert (result.returncode, result.stdout) == (0, "18\n18\n"), result.stderr[-3000:]
 
 
 def test_subinterpreter_import_is_refused_and_main_module_unaffected():
@@ -92,6 +176,17 @@ def test_only_the_init_function_is_exported():
         pytest.skip("nm not available")
     symbols = [line.split()[-1] for line in nm.stdout.splitlines() if line.split()[1:2] in (["T"], ["D"], ["B"], ["W"], ["R"], ["V"], ["i"])]
     assert symbols == ["PyInit_tavik"]
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="ELF symbol table")
+def test_nothing_in_the_module_can_throw():
+    """Every entry faces the interpreter as noexcept: a C++ allocation or throw reachable from
+    the module would end the process in std::terminate."""
+    nm = subprocess.run(["nm", "-D", "--undefined-only", tt.__file__], capture_output=True, text=True)
+    if nm.returncode != 0:
+        pytest.skip("nm not available")
+    throwing = re.compile(r"_Zn[wa]|_ZSt\d+__throw|__cxa_(throw|allocate_exception|rethrow)")
+    assert [line.split()[-1] for line in nm.stdout.splitlines() if throwing.match(line.split()[-1])] == []
 
 
 def test_tour_runs():

@@ -183,6 +183,19 @@ def test_factory_refuses_what_the_module_could_not_hold(testing, maker, args):
         getattr(testing, maker)(*args)
 
 
+@pytest.mark.parametrize("name", FIELDS)
+def test_factory_refuses_a_lookalike_class(testing, monkeypatch, name):
+    """A Python class with the record's type name and instance size, bound in the record's
+    place: the factory must not write the record's fields into it."""
+    real = getattr(tt, name)
+    slots = tuple(f"s{i}" for i in range((real.__basicsize__ - object.__basicsize__) // 8))
+    lookalike = type("builtins." + name, (), {"__slots__": slots})
+    assert lookalike.__basicsize__ == real.__basicsize__
+    monkeypatch.setattr(tt, name, lookalike)
+    with pytest.raises(RuntimeError, match=f"tavik.tavik.{name} is not the record class"):
+        getattr(testing, "make_" + name.lower())(*[None] * len(FIELDS[name][1]))
+
+
 def _memory():
     gc.collect()
     with open(f"/proc/{os.getpid()}/statm") as f:

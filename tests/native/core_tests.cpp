@@ -216,6 +216,18 @@ void test_ms_table() {
     }
 }
 
+// Constant evaluation rejects signed overflow, so these compile only if the
+// splits stay inside 64 bits at both ends of the range, whatever the compiler
+// would make of the overflow at run time.
+constexpr bool refused_from(std::int64_t first, int count) {
+    for (std::int64_t n = first; n < first + count; ++n) {
+        if (instant_from_unix_ms(n) || instant_from_unix(n, 0)) return false;
+    }
+    return true;
+}
+static_assert(refused_from(kI64Min, 1000));
+static_assert(refused_from(kI64Max - 999, 999));
+
 void test_unix_seconds_table() {
     struct Row {
         std::int64_t seconds;
