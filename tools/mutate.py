@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import difflib
+import hashlib
 import json
 import os
 import random
@@ -391,7 +392,7 @@ def previous_outcomes(settings: dict) -> tuple[dict[tuple, Mutant], int]:
     if not RESULTS.exists():
         return {}, 0
     data = json.loads(RESULTS.read_text())
-    same_draw = ("seed", "count", "minimum", "commit", "flags", "generated")
+    same_draw = ("seed", "count", "minimum", "sources", "flags", "generated")
     if any(data["settings"][name] != settings[name] for name in same_draw):
         sys.exit(f"--resume: {RESULTS} is of another draw; run without --resume")
     mutants = [Mutant(**m) for m in data["mutants"]]
@@ -444,7 +445,7 @@ def main():
     parser.add_argument("--timeout", type=float, default=None,
                         help="seconds per mutant's tests before it counts as killed (3 x the clean run, >= 60)")
     parser.add_argument("--resume", action="store_true",
-                        help="take the outcomes of results.json (same seed, count, commit) instead of testing again")
+                        help="take the outcomes of results.json (same seed, count, sources) instead of testing again")
     parser.add_argument("files", nargs="*", help="sources to mutate (every .cpp of the module)")
     args = parser.parse_args()
 
@@ -494,6 +495,8 @@ def main():
 
     commit = run(["git", "rev-parse", "HEAD"], cwd=ROOT).stdout.strip()
     settings = {"seed": args.seed, "count": args.count, "minimum": args.min_per_file, "commit": commit,
+                "sources": {p.relative_to(ROOT).as_posix(): hashlib.sha256(p.read_bytes()).hexdigest()
+                            for p in sources},
                 "flags": "-O1 -DNDEBUG", "timeout": timeout, "clean_seconds": round(clean_seconds, 1),
                 "test_files": [p.name for p in tree.test_files], "wanted": wanted,
                 "generated": {f: len(ms) for f, ms in generated.items()}, "complete": False, "wall_seconds": 0}
