@@ -393,7 +393,7 @@ def previous_outcomes(settings: dict) -> tuple[dict[tuple, Mutant], int]:
         return {}, 0
     data = json.loads(RESULTS.read_text())
     same_draw = ("seed", "count", "minimum", "sources", "flags", "generated")
-    if any(data["settings"][name] != settings[name] for name in same_draw):
+    if any(data["settings"].get(name) != settings[name] for name in same_draw):
         sys.exit(f"--resume: {RESULTS} is of another draw; run without --resume")
     mutants = [Mutant(**m) for m in data["mutants"]]
     return {m.key(): m for m in mutants}, data["settings"]["wall_seconds"]
