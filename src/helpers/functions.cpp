@@ -122,12 +122,15 @@ bool read_clock(timespec& now) noexcept {
     return true;
 }
 
+// The date of the clock's day, split from its seconds once a day.
+ClockCalendar clock_calendar;
+
 PyObject* now_date_entry(PyObject*, PyObject*) noexcept {
     timespec now;
     if (!read_clock(now)) return nullptr;
     // In range: read_clock has checked what instant_from_unix would refuse.
     const std::optional<Instant> instant =
-        instant_from_unix(static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec));
+        clock_calendar.instant(static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec));
     if (!instant) [[unlikely]]
         return internal_failure("system time beyond the year 262142");
     return instant_to_py(*instant);

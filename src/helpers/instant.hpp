@@ -2,6 +2,7 @@
 // Plain C++: no Python.h, so it is tested and fuzzed on its own.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 
@@ -92,6 +93,42 @@ constexpr std::int64_t unix_seconds(const Instant& t) noexcept {
 // The instant `seconds` after the epoch plus `nanos` [0:999999999], or
 // nothing when it falls outside the years kMinYear..kMaxYear.
 std::optional<Instant> instant_from_unix(std::int64_t seconds, std::uint32_t nanos) noexcept;
+
+// instant_from_unix for a clock that reads the same day all day long: the
+// calendar split is done once per day and its date kept, keyed by the day's
+// number.  Day number and date share one 64-bit word, so a reader sees the old
+// pair or the new one, never half of each; a reading on any other day (the
+// next midnight, or a clock set back) misses and replaces it.
+class ClockCalendar {
+public:
+    std::optional<Instant> instant(std::int64_t seconds, std::uint32_t nanos) noexcept {
+        if (seconds < 0 || nanos >= kNanosPerSecond) [[unlikely]]
+            return instant_from_unix(seconds, nanos);
+        // From the epoch on, truncating division is the floor.
+        const std::int64_t days = seconds / kSecondsPerDay;
+        const auto secs = static_cast<std::uint32_t>(seconds - days * kSecondsPerDay);
+        const std::uint64_t word = day_.load(std::memory_order_relaxed);
+        if (static_cast<std::int64_t>(word >> 32) == days) [[likely]]
+            return Instant{unpack(word), secs, nanos};
+        const std::optional<Instant> computed = instant_from_unix(seconds, nanos);
+        // A valid instant from the epoch on has a day number below 2^27 and a
+        // year in 1970..kMaxYear (18 bits), so both fit their halves.
+        if (computed) day_.store(pack(days, computed->date), std::memory_order_relaxed);
+        return computed;
+    }
+
+private:
+    static constexpr std::uint64_t pack(std::int64_t days, const Date& d) noexcept {
+        return static_cast<std::uint64_t>(days) << 32 | static_cast<std::uint64_t>(d.year) << 9 |
+               std::uint64_t{d.month} << 5 | d.day;
+    }
+    static constexpr Date unpack(std::uint64_t word) noexcept {
+        return Date{static_cast<year_t>(word >> 9 & 0x3FFFF), static_cast<month_t>(word >> 5 & 0xF),
+                    static_cast<day_t>(word & 0x1F)};
+    }
+    // No day yet: a day number no clock reading has.
+    std::atomic<std::uint64_t> day_{~std::uint64_t{0}};
+};
 
 // Unix milliseconds, split by floor division: -1 ms is the last millisecond of 1969.
 std::optional<Instant> instant_from_unix_ms(std::int64_t ms) noexcept;

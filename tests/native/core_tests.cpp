@@ -226,7 +226,9 @@ void test_unix_seconds_table() {
         {0, 0, at(1970, 1, 1)},
         {-1, 999'999'999, at(1969, 12, 31, 23, 59, 59, 999'999'999)},
         {86'399, 5, at(1970, 1, 1, 23, 59, 59, 5)},
+        {86'400, 0, at(1970, 1, 2)},
         {1'483'228'800, 0, at(2017, 1, 1)},
+        {86'399, 0, at(1970, 1, 1, 23, 59, 59)},  // a clock set back to an earlier day
         {0, 1'000'000'000, std::nullopt},  // a clock never reads a leap second
         {-8'334'601'228'800, 0, at(-262143, 1, 1)},
         {-8'334'601'228'801, 999'999'999, std::nullopt},
@@ -235,11 +237,19 @@ void test_unix_seconds_table() {
         {kI64Min, 0, std::nullopt},
         {kI64Max, 999'999'999, std::nullopt},
     };
-    for (const Row& r : rows) {
-        const std::optional<Instant> got = instant_from_unix(r.seconds, r.nanos);
-        const bool same = r.want ? got && *got == *r.want : !got;
-        CHECK(same, "instant_from_unix(%" PRId64 ", %" PRIu32 ") = %s", r.seconds, r.nanos,
-              got ? show(*got).c_str() : "nothing");
+    // The clock's calendar, walked through the rows in order (twice, so that
+    // every row also meets the day the last one left), must answer alike: a
+    // date served for the wrong day would show after each change of day.
+    ClockCalendar calendar;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const Row& r : rows) {
+            for (const std::optional<Instant> got : {instant_from_unix(r.seconds, r.nanos),
+                                                     calendar.instant(r.seconds, r.nanos)}) {
+                const bool same = r.want ? got && *got == *r.want : !got;
+                CHECK(same, "instant_from_unix(%" PRId64 ", %" PRIu32 ") = %s", r.seconds, r.nanos,
+                      got ? show(*got).c_str() : "nothing");
+            }
+        }
     }
 }
 
