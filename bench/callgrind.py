@@ -79,7 +79,7 @@ def _instructions(case: str, n: int, keep: Path | None = None) -> int:
         env.setdefault("TAVIK_TESTING_DIR", str(Path(__file__).resolve().parent.parent / "build/testing/python"))
         subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", _script(case),
-             str(n)],
+             f"{n:06d}"],
             check=True, env=env, cwd=Path(__file__).resolve().parent.parent,
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for line in out.read_text().splitlines():

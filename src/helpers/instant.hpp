@@ -63,6 +63,30 @@ constexpr std::int64_t days_from_civil(year_t year, unsigned month, unsigned day
 // Inverse of days_from_civil.  Exact for every int32 year; callers check the
 // instant's year range themselves.
 constexpr Date civil_from_days(std::int64_t days) noexcept {
+    // Inside about +-2.6 million years of 1970 (the whole instant range), the
+    // same split in 32-bit arithmetic where every division is by a constant
+    // or a multiply and a shift: the count is moved by 700 eras so that it is
+    // never negative, centuries come from 4n+3 over 146097, the year of the
+    // century and the day of the year from one 64-bit product, month and day
+    // from one product over 2^16, March first as below.
+    constexpr std::int64_t kShiftEras = 700;
+    constexpr std::int64_t kShift = 719468 + 146097 * kShiftEras;
+    if (const std::int64_t shifted = days + kShift; shifted >= 0 && shifted < (std::int64_t{1} << 30)) [[likely]] {
+        const std::uint32_t n1 = 4 * static_cast<std::uint32_t>(shifted) + 3;
+        const std::uint32_t century = n1 / 146097;
+        const std::uint32_t n2 = n1 % 146097 / 4 * 4 + 3;                       // day of the century, as 4n+3
+        const std::uint64_t p2 = std::uint64_t{2939745} * n2;
+        const auto year_of_century = static_cast<std::uint32_t>(p2 >> 32);
+        const std::uint32_t doy = static_cast<std::uint32_t>(p2) / 2939745 / 4;  // [0, 365], March first
+        const std::uint32_t n3 = 2141 * doy + 197913;
+        const std::uint32_t month = n3 >> 16;                                    // [3, 14]
+        const std::uint32_t day = (n3 & 0xFFFF) / 2141 + 1;
+        const bool january_or_february = doy >= 306;
+        const std::int64_t year = std::int64_t{100} * century + year_of_century - 400 * kShiftEras +
+                                  january_or_february;
+        return Date{static_cast<year_t>(year), static_cast<month_t>(january_or_february ? month - 12 : month),
+                    static_cast<day_t>(day)};
+    }
     const std::int64_t z = days + 719468;
     const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
     const unsigned doe = static_cast<unsigned>(z - era * 146097);                // [0, 146096]

@@ -139,6 +139,9 @@ void test_calendar_walk() {
         {-96465292 - 800, -96465292 + 146097 * 2},  // across the first eras of the range
         {-719528 - 146097 * 3, 146097 * 3},          // years -1200..2800
         {95026236 - 146097 * 2, 95026236 + 800},     // up to and past the last day
+        // where the 32-bit split hands over to the 64-bit one, on both sides
+        {-102987368 - 800, -102987368 + 800},
+        {(std::int64_t{1} << 30) - 102987368 - 800, (std::int64_t{1} << 30) - 102987368 + 800},
     };
     int bad = 0;
     for (const Span& s : spans) {
