@@ -34,7 +34,7 @@ PyObject* safe_float_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 constexpr const char* kTruncateToDayParameters[] = {"date"};
 constexpr FunctionDescription kTruncateToDayDescription = describe("truncate_to_day", kTruncateToDayParameters);
 
-PyObject* truncate_to_day_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+[[gnu::flatten]] PyObject* truncate_to_day_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     UtcDateTime date;
     if (!extract_arguments(kTruncateToDayDescription, args, nargs, kwnames, date)) return nullptr;
     const TruncateResult day = truncate_to_day(date.instant);
@@ -45,7 +45,7 @@ PyObject* truncate_to_day_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
 constexpr const char* kStrToDateParameters[] = {"s"};
 constexpr FunctionDescription kStrToDateDescription = describe("str_to_date", kStrToDateParameters);
 
-PyObject* str_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+[[gnu::flatten]] PyObject* str_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     std::string_view text;
     if (!extract_arguments(kStrToDateDescription, args, nargs, kwnames, text)) return nullptr;
     const ParseResult parsed = parse_rfc3339(text);
@@ -59,7 +59,7 @@ constexpr std::size_t kLengthWithoutFraction = 25, kLengthWithMillis = 29, kLeng
 static_assert(kLengthWithMicros == kMaxFormattedLength);
 constexpr FunctionDescription kDateToStrDescription = describe("date_to_str", kDateToStrParameters);
 
-PyObject* date_to_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+[[gnu::flatten]] PyObject* date_to_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     UtcDateTime d;
     if (!extract_arguments(kDateToStrDescription, args, nargs, kwnames, d)) return nullptr;
     char text[kMaxFormattedLength];
@@ -86,7 +86,7 @@ PyObject* date_to_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 constexpr const char* kMsToDateParameters[] = {"ts"};
 constexpr FunctionDescription kMsToDateDescription = describe("ms_to_date", kMsToDateParameters);
 
-PyObject* ms_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+[[gnu::flatten]] PyObject* ms_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     std::int64_t ts;
     if (!extract_arguments(kMsToDateDescription, args, nargs, kwnames, ts)) return nullptr;
     const std::optional<Instant> instant = instant_from_unix_ms(ts);
@@ -125,7 +125,7 @@ bool read_clock(timespec& now) noexcept {
 // The date of the clock's day, split from its seconds once a day.
 ClockCalendar clock_calendar;
 
-PyObject* now_date_entry(PyObject*, PyObject*) noexcept {
+[[gnu::flatten]] PyObject* now_date_entry(PyObject*, PyObject*) noexcept {
     timespec now;
     if (!read_clock(now)) return nullptr;
     // In range: read_clock has checked what instant_from_unix would refuse.
@@ -136,7 +136,7 @@ PyObject* now_date_entry(PyObject*, PyObject*) noexcept {
     return instant_to_py(*instant);
 }
 
-PyObject* now_ms_entry(PyObject*, PyObject*) noexcept {
+[[gnu::flatten]] PyObject* now_ms_entry(PyObject*, PyObject*) noexcept {
     timespec now;
     if (!read_clock(now)) return nullptr;
     // Whole milliseconds, truncated: never ahead of the clock.  Straight from
