@@ -42,9 +42,12 @@ constexpr bool is_leap_year(year_t y) noexcept {
     return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
 }
 
+// One table for the program: a table local to the function was rebuilt on
+// the stack at every call.
+inline constexpr unsigned char kMonthLengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
 constexpr unsigned days_in_month(year_t y, unsigned m) noexcept {
-    constexpr unsigned char lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && is_leap_year(y) ? 29u : lengths[m - 1];
+    return m == 2 && is_leap_year(y) ? 29u : kMonthLengths[m - 1];
 }
 
 // Days since 1970-01-01 of a proleptic Gregorian date (negative before it).
