@@ -356,35 +356,23 @@ ParseResult parse_rfc3339(std::string_view text) noexcept {
 
 namespace {
 
-// "00" "01" ... "99": two digits per lookup.
-constexpr struct DigitPairs {
-    char text[200];
-    constexpr DigitPairs() : text() {
-        for (int i = 0; i < 100; ++i) {
-            text[2 * i] = static_cast<char>('0' + i / 10);
-            text[2 * i + 1] = static_cast<char>('0' + i % 10);
-        }
-    }
-} kDigitPairs;
-
-// value < 100
-inline char* put2(char* out, unsigned value) noexcept {
-    out[0] = kDigitPairs.text[2 * value];
-    out[1] = kDigitPairs.text[2 * value + 1];
-    return out + 2;
+// Numbers below 100, each placed in a word at the byte its tens digit goes
+// to (two such places at least two bytes apart), become their digit texts in
+// place: x * 103 >> 10 is x / 10 for every x below 179 and x * 103 stays below
+// 2^16, so each number's two bytes take nothing from a neighbour's; what a
+// higher place's product leaves in lower bytes is masked off.  `tens` marks
+// the low nibble of every tens byte.
+constexpr std::uint64_t digit_text(std::uint64_t placed, std::uint64_t tens_mask) noexcept {
+    const std::uint64_t tens = (placed * 103) >> 10 & tens_mask;
+    const std::uint64_t ones = placed - tens * 10;
+    return tens | ones << 8 | (tens_mask | tens_mask << 8) / 0xF * '0';
 }
 
-// value < 1000
-inline char* put3(char* out, unsigned value) noexcept {
-    *out = static_cast<char>('0' + value / 100);
-    return put2(out + 1, value % 100);
+// Eight bytes of text from one word, the lowest byte first on any machine.
+inline void store8(char* p, std::uint64_t word) noexcept {
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    std::memcpy(p, &word, sizeof word);
 }
-
-// value < 10000
-inline char* put4(char* out, unsigned value) noexcept { return put2(put2(out, value / 100), value % 100); }
-
-// value < 1000000
-inline char* put6(char* out, unsigned value) noexcept { return put2(put4(out, value / 100), value % 100); }
 
 }  // namespace
 
@@ -394,30 +382,43 @@ std::size_t format_rfc3339(const Instant& t, char (&out)[kMaxFormattedLength]) n
     // A leap second is written as second 60, its RFC 3339 form, so that the
     // text parses back to the same instant instead of to the second before.
     const bool leap = t.frac >= kNanosPerSecond;
-    const unsigned micros = (t.frac % kNanosPerSecond) / 1000;
+    const unsigned micros = (leap ? t.frac - kNanosPerSecond : t.frac) / 1000;
+    const auto year = static_cast<unsigned>(t.date.year);
 
-    char* p = out;
-    p = put4(p, static_cast<unsigned>(t.date.year));
-    *p++ = '-';
-    p = put2(p, t.date.month);
-    *p++ = '-';
-    p = put2(p, t.date.day);
-    *p++ = 'T';
-    p = put2(p, t.secs / 3600);
-    *p++ = ':';
-    p = put2(p, t.secs / 60 % 60);
-    *p++ = ':';
-    p = put2(p, leap ? 60 : t.secs % 60);
+    // "YYYY-MM-" "DDTHH:MM" ":SS", every number converted where it is written.
+    constexpr std::uint64_t kDateTens = 0xF | 0xFull << 16 | 0xFull << 40;  // YY YY - MM -
+    constexpr std::uint64_t kTimeTens = 0xF | 0xFull << 24 | 0xFull << 48;  // DD T HH : MM
+    store8(out, digit_text(year / 100 | std::uint64_t{year % 100} << 16 | std::uint64_t{t.date.month} << 40, kDateTens) |
+                    at(4, '-') | at(7, '-'));
+    store8(out + 8, digit_text(t.date.day | std::uint64_t{t.secs / 3600} << 24 | std::uint64_t{t.secs / 60 % 60} << 48,
+                               kTimeTens) |
+                        at(2, 'T') | at(5, ':'));
+    const unsigned second = leap ? 60 : t.secs % 60;
+    out[16] = ':';
+    out[17] = static_cast<char>('0' + second / 10);
+    out[18] = static_cast<char>('0' + second % 10);
+    char* p = out + 19;
 
     // The shortest of no fraction, milliseconds or microseconds that is still
     // exact; digits below the microsecond are dropped like everywhere else.
     if (micros != 0) {
         *p++ = '.';
-        p = micros % 1000 == 0 ? put3(p, micros / 1000) : put6(p, micros);
+        if (micros % 1000 == 0) {
+            const unsigned millis = micros / 1000;
+            *p = static_cast<char>('0' + millis / 100);
+            // Bytes past the digits are overwritten by the offset below.
+            store8(p + 1, digit_text(millis % 100, 0xF));
+            p += 3;
+        } else {
+            store8(p, digit_text(micros / 10000 | std::uint64_t{micros / 100 % 100} << 16 |
+                                     std::uint64_t{micros % 100} << 32,
+                                 0xF | 0xFull << 16 | 0xFull << 32));
+            p += 6;
+        }
     }
 
-    for (const char c : {'+', '0', '0', ':', '0', '0'}) *p++ = c;
-    return static_cast<std::size_t>(p - out);
+    std::memcpy(p, "+00:00", 6);
+    return static_cast<std::size_t>(p + 6 - out);
 }
 
 TruncateResult truncate_to_day(const Instant& t) noexcept {
