@@ -4,6 +4,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tavik {
 
 const char* message(ParseError kind) noexcept {
@@ -207,17 +211,63 @@ constexpr unsigned byte_at(std::uint64_t word, unsigned index) noexcept {
     return static_cast<unsigned>(word >> (8 * index)) & 0xFF;
 }
 
-// The shape nearly every text has: "YYYY-MM-DD" "T|t| " "HH:MM:SS", an
-// optional fraction, then "Z", "z" or "+hh:mm"/"-hh:mm", every field in
-// range.  True with `out` set when the text is exactly that; false for
-// anything else, which the scanner then reads again to name the error (or to
-// accept a form this does not take, such as the U+2212 minus).  Whatever this
-// accepts, the scanner accepts with the same instant.  The fixed part is read
-// a word at a time: "YYYY-MM-", "DDTHH:MM" and the overlapping "HH:MM:SS".
-[[gnu::always_inline]] inline bool parse_common(std::string_view text, Instant& out) noexcept {
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    if (text.size() < 20) return false;
+// The fields of "YYYY-MM-DD" "T|t| " "HH:MM:SS" (the first 19 bytes at p,
+// all readable), each checked against its range: month 1-12, day 1-31, hour
+// 0-23, minute 0-59, second 0-60.  False for anything else.
+struct DateTimeFields {
+    unsigned year, month, day, hour, minute, second;
+};
+
+#if defined(__SSE2__)
+// Two overlapping 16-byte reads, "YYYY-MM-DDTHH:MM" and "Y-MM-DDTHH:MM:SS",
+// each checked byte by byte against a template (a digit is its byte minus
+// '0' at most 9, a separator its own byte minus itself at most 0), then every
+// two-digit field that starts at an even offset of either read made a 16-bit
+// number, and all of them checked against their ranges at once.
+[[gnu::always_inline]] inline bool read_date_time(const char* p, DateTimeFields& out) noexcept {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3));
+    // The date-time separator (byte 10) has three spellings: it is tested on its own.
+    constexpr char D = '0', X = 0;
+    const __m128i a_low = _mm_setr_epi8(D, D, D, D, '-', D, D, '-', D, D, X, D, D, ':', D, D);
+    const __m128i a_span = _mm_setr_epi8(9, 9, 9, 9, 0, 9, 9, 0, 9, 9, -1, 9, 9, 0, 9, 9);
+    const __m128i b_low = _mm_setr_epi8(D, '-', D, D, '-', D, D, X, D, D, ':', D, D, ':', D, D);
+    const __m128i b_span = _mm_setr_epi8(9, 0, 9, 9, 0, 9, 9, -1, 9, 9, 0, 9, 9, 0, 9, 9);
+    const __m128i a_values = _mm_sub_epi8(a, a_low);
+    const __m128i b_values = _mm_sub_epi8(b, b_low);
+    const __m128i in_span = _mm_and_si128(_mm_cmpeq_epi8(_mm_min_epu8(a_values, a_span), a_values),
+                                          _mm_cmpeq_epi8(_mm_min_epu8(b_values, b_span), b_values));
+    if (_mm_movemask_epi8(in_span) != 0xFFFF) return false;
+    if (const char sep = p[10]; sep != 'T' && sep != 't' && sep != ' ') return false;
+
+    // Tens digit in the low byte of each 16-bit lane: tens * 10 + ones.
+    const __m128i low_bytes = _mm_set1_epi16(0x00FF);
+    const __m128i ten = _mm_set1_epi16(10);
+    const __m128i a_pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(a_values, low_bytes), ten),
+                                          _mm_srli_epi16(a_values, 8));
+    const __m128i b_pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(b_values, low_bytes), ten),
+                                          _mm_srli_epi16(b_values, 8));
+    // a: lanes 0, 1 year, 4 day, 7 minute; b: lanes 1 month, 4 hour, 7 second.
+    constexpr short N = 0x7FFF, Z = -1;  // lanes not looked at
+    const __m128i a_min = _mm_setr_epi16(Z, Z, Z, Z, 1, Z, Z, Z);
+    const __m128i a_max = _mm_setr_epi16(N, N, N, N, 31, N, N, 59);
+    const __m128i b_min = _mm_setr_epi16(Z, 1, Z, Z, Z, Z, Z, Z);
+    const __m128i b_max = _mm_setr_epi16(N, 12, N, N, 23, N, N, 60);
+    const __m128i out_of_range =
+        _mm_or_si128(_mm_or_si128(_mm_cmpgt_epi16(a_min, a_pairs), _mm_cmpgt_epi16(a_pairs, a_max)),
+                     _mm_or_si128(_mm_cmpgt_epi16(b_min, b_pairs), _mm_cmpgt_epi16(b_pairs, b_max)));
+    if (_mm_movemask_epi8(out_of_range) != 0) return false;
+    out = DateTimeFields{static_cast<unsigned>(_mm_extract_epi16(a_pairs, 0) * 100 + _mm_extract_epi16(a_pairs, 1)),
+                         static_cast<unsigned>(_mm_extract_epi16(b_pairs, 1)),
+                         static_cast<unsigned>(_mm_extract_epi16(a_pairs, 4)),
+                         static_cast<unsigned>(_mm_extract_epi16(b_pairs, 4)),
+                         static_cast<unsigned>(_mm_extract_epi16(a_pairs, 7)),
+                         static_cast<unsigned>(_mm_extract_epi16(b_pairs, 7))};
+    return true;
+}
+#else
+// A word at a time: "YYYY-MM-", "DDTHH:MM" and the overlapping "HH:MM:SS".
+[[gnu::always_inline]] inline bool read_date_time(const char* p, DateTimeFields& out) noexcept {
     const std::uint64_t date = load8(p);
     const std::uint64_t day_word = load8(p + 8);
     const std::uint64_t time = load8(p + 11);
@@ -237,7 +287,25 @@ constexpr unsigned byte_at(std::uint64_t word, unsigned index) noexcept {
     const unsigned day = byte_at(digit_pairs(day_digits - bytes('0')), 0);
     const unsigned hour = byte_at(time_pairs, 0), minute = byte_at(time_pairs, 3), second = byte_at(time_pairs, 6);
     if (month - 1 > 11 || day - 1 > 30 || hour > 23 || minute > 59 || second > 60) return false;
-    const auto year = static_cast<year_t>(byte_at(date_pairs, 0) * 100 + byte_at(date_pairs, 2));
+    out = DateTimeFields{byte_at(date_pairs, 0) * 100 + byte_at(date_pairs, 2), month, day, hour, minute, second};
+    return true;
+}
+#endif
+
+// The shape nearly every text has: "YYYY-MM-DD" "T|t| " "HH:MM:SS", an
+// optional fraction, then "Z", "z" or "+hh:mm"/"-hh:mm", every field in
+// range.  True with `out` set when the text is exactly that; false for
+// anything else, which the scanner then reads again to name the error (or to
+// accept a form this does not take, such as the U+2212 minus).  Whatever this
+// accepts, the scanner accepts with the same instant.
+[[gnu::always_inline]] inline bool parse_common(std::string_view text, Instant& out) noexcept {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    if (text.size() < 20) return false;
+    DateTimeFields f;
+    if (!read_date_time(p, f)) return false;
+    const auto year = static_cast<year_t>(f.year);
+    const unsigned month = f.month, day = f.day, hour = f.hour, minute = f.minute, second = f.second;
     if (day > days_in_month(year, month)) return false;
 
     const char* q = p + 19;
