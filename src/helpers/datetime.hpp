@@ -16,6 +16,9 @@ bool py_to_instant(PyObject* object, Instant& out) noexcept;
 // Null with an exception set (years outside 1..9999 have no datetime).
 PyObject* instant_to_py(const Instant& instant) noexcept;
 
+// The same from the fields a datetime stores.
+PyObject* civil_to_py(const CivilTime& t) noexcept;
+
 // A datetime argument of a module function.
 struct UtcDateTime {
     Instant instant;

@@ -38,6 +38,25 @@ struct Instant {
     friend constexpr bool operator==(const Instant&, const Instant&) = default;
 };
 
+// An instant as the fields a datetime stores: the second of the day split
+// into hour, minute and second; `frac` as in Instant (a leap second's is 1e9
+// or more, at second 59).
+struct CivilTime {
+    Date date;
+    std::uint8_t hour, minute, second;
+    std::uint32_t frac;
+    friend constexpr bool operator==(const CivilTime&, const CivilTime&) = default;
+};
+
+constexpr CivilTime civil_time(const Instant& t) noexcept {
+    return CivilTime{t.date, static_cast<std::uint8_t>(t.secs / 3600), static_cast<std::uint8_t>(t.secs / 60 % 60),
+                     static_cast<std::uint8_t>(t.secs % 60), t.frac};
+}
+
+constexpr Instant instant_of(const CivilTime& c) noexcept {
+    return Instant{c.date, c.hour * 3600u + c.minute * 60u + c.second, c.frac};
+}
+
 constexpr bool is_leap_year(year_t y) noexcept {
     return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
 }

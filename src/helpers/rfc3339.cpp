@@ -167,6 +167,28 @@ constexpr Instant shifted(year_t year, unsigned month, unsigned day, unsigned ho
                    nanos};
 }
 
+// shifted() in the fields a datetime stores.  The offset is whole minutes, so
+// only the minute of the day moves.
+constexpr CivilTime shifted_civil(year_t year, unsigned month, unsigned day, unsigned hour, unsigned minute,
+                                  unsigned second, std::uint32_t nanos, std::int32_t minutes_east) noexcept {
+    if (second == 60) {
+        second = 59;
+        nanos += kNanosPerSecond;
+    }
+    constexpr std::int32_t kMinutesPerDay = 24 * 60;
+    std::int32_t utc = static_cast<std::int32_t>(hour * 60 + minute) - minutes_east;
+    Date date{year, static_cast<month_t>(month), static_cast<day_t>(day)};
+    if (utc < 0) {
+        utc += kMinutesPerDay;
+        date = previous_day(year, month, day);
+    } else if (utc >= kMinutesPerDay) {
+        utc -= kMinutesPerDay;
+        date = next_day(year, month, day);
+    }
+    return CivilTime{date, static_cast<std::uint8_t>(utc / 60), static_cast<std::uint8_t>(utc % 60),
+                     static_cast<std::uint8_t>(second), nanos};
+}
+
 // Two digits at p, or a value above 99 when either is not a digit.
 inline unsigned two_digits(const char* p) noexcept {
     const unsigned tens = static_cast<unsigned char>(p[0]) - unsigned{'0'};
@@ -298,7 +320,7 @@ struct DateTimeFields {
 // anything else, which the scanner then reads again to name the error (or to
 // accept a form this does not take, such as the U+2212 minus).  Whatever this
 // accepts, the scanner accepts with the same instant.
-[[gnu::always_inline]] inline bool parse_common(std::string_view text, Instant& out) noexcept {
+[[gnu::always_inline]] inline bool parse_common(std::string_view text, CivilTime& out) noexcept {
     const char* p = text.data();
     const char* const end = p + text.size();
     if (text.size() < 20) return false;
@@ -331,24 +353,25 @@ struct DateTimeFields {
         }
     }
 
-    std::int32_t seconds_east;
+    std::int32_t minutes_east;
     const auto rest = static_cast<std::size_t>(end - q);
     if (rest == 1 && (*q == 'Z' || *q == 'z')) {
         if (second < 60) [[likely]] {
-            out = Instant{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)},
-                          hour * 3600 + minute * 60 + second, nanos};
+            out = CivilTime{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)},
+                            static_cast<std::uint8_t>(hour), static_cast<std::uint8_t>(minute),
+                            static_cast<std::uint8_t>(second), nanos};
             return true;
         }
-        seconds_east = 0;
+        minutes_east = 0;
     } else if (rest == 6 && (*q == '+' || *q == '-') && q[3] == ':') {
         const unsigned hours = two_digits(q + 1), minutes = two_digits(q + 4);
         if (hours > 23 || minutes > 59) return false;
-        const auto magnitude = static_cast<std::int32_t>(hours * 3600 + minutes * 60);
-        seconds_east = *q == '-' ? -magnitude : magnitude;
+        const auto magnitude = static_cast<std::int32_t>(hours * 60 + minutes);
+        minutes_east = *q == '-' ? -magnitude : magnitude;
     } else {
         return false;
     }
-    out = shifted(year, month, day, hour, minute, second, nanos, seconds_east);
+    out = shifted_civil(year, month, day, hour, minute, second, nanos, minutes_east);
     return true;
 }
 
@@ -416,9 +439,11 @@ struct DateTimeFields {
     return ParseResult{shifted(y, month, day, hour, minute, second, nanos, seconds_east), ParseError::None};
 }
 
+bool parse_rfc3339_common(std::string_view text, CivilTime& out) noexcept { return parse_common(text, out); }
+
 ParseResult parse_rfc3339(std::string_view text) noexcept {
-    if (Instant instant; parse_common(text, instant)) [[likely]]
-        return ParseResult{instant, ParseError::None};
+    if (CivilTime fields; parse_common(text, fields)) [[likely]]
+        return ParseResult{instant_of(fields), ParseError::None};
     return parse_rfc3339_scanned(text);
 }
 

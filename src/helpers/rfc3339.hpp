@@ -34,6 +34,12 @@ struct ParseResult {
 // it.  The offset in the text is applied and dropped: the result is UTC.
 ParseResult parse_rfc3339(std::string_view text) noexcept;
 
+// The shortcut of parse_rfc3339 for the shape nearly every text has, straight
+// to the fields a datetime is built from: true with `out` set to the same
+// instant parse_rfc3339 gives; false for any other text, which only
+// parse_rfc3339_scanned then needs to read.
+bool parse_rfc3339_common(std::string_view text, CivilTime& out) noexcept;
+
 // The field-by-field reading behind parse_rfc3339, without its shortcut for
 // the common shape: the same result for every text.  For tests and the fuzzer.
 ParseResult parse_rfc3339_scanned(std::string_view text) noexcept;

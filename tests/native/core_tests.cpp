@@ -496,8 +496,12 @@ void test_parser_agrees_with_scanner() {
         const std::string_view view(block, text.size());
         const ParseResult fast = parse_rfc3339(view);
         const ParseResult scanned = parse_rfc3339_scanned(view);
+        // The shortcut str_to_date takes, in datetime fields, must be the same instant.
+        CivilTime fields;
+        const bool common = parse_rfc3339_common(view, fields);
         ++compared;
-        if (fast.error != scanned.error || (fast.error == kOk && !(fast.instant == scanned.instant))) {
+        if (fast.error != scanned.error || (fast.error == kOk && !(fast.instant == scanned.instant)) ||
+            (common && !(scanned.error == kOk && instant_of(fields) == scanned.instant))) {
             if (++disagreements <= 10) {
                 CHECK(false, "\"%s\": parser %s %s, scanner %s %s", show(text).c_str(), name(fast.error),
                       show(fast.instant).c_str(), name(scanned.error), show(scanned.instant).c_str());
