@@ -43,6 +43,13 @@ constexpr const char kLeapSecondWarning[] = "ignored leap-second, `datetime` doe
 }  // namespace
 
 bool py_to_instant(PyObject* object, Instant& out) noexcept {
+    CivilTime fields;
+    if (!py_to_civil(object, fields)) return false;
+    out = instant_of(fields);
+    return true;
+}
+
+bool py_to_civil(PyObject* object, CivilTime& out) noexcept {
     const PyDateTime_CAPI* api = datetime_api();
     if (api == nullptr) [[unlikely]]
         return false;
@@ -84,8 +91,8 @@ bool py_to_instant(PyObject* object, Instant& out) noexcept {
         return false;
     }
     // The fold attribute is ignored: UTC has no repeated wall-clock hour.
-    out = Instant{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)}, hour * 3600 + minute * 60 + second,
-                  nanos};
+    out = CivilTime{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)}, static_cast<std::uint8_t>(hour),
+                    static_cast<std::uint8_t>(minute), static_cast<std::uint8_t>(second), nanos};
     return true;
 }
 

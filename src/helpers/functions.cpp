@@ -37,7 +37,7 @@ constexpr FunctionDescription kTruncateToDayDescription = describe("truncate_to_
 [[gnu::flatten]] PyObject* truncate_to_day_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     UtcDateTime date;
     if (!extract_arguments(kTruncateToDayDescription, args, nargs, kwnames, date)) return nullptr;
-    const TruncateResult day = truncate_to_day(date.instant);
+    const TruncateResult day = truncate_to_day(instant_of(date.fields));
     if (day.error != RoundingError::None) return raise_error_value(message(day.error));
     return instant_to_py(day.instant);
 }
@@ -67,7 +67,7 @@ constexpr FunctionDescription kDateToStrDescription = describe("date_to_str", kD
     UtcDateTime d;
     if (!extract_arguments(kDateToStrDescription, args, nargs, kwnames, d)) return nullptr;
     char text[kMaxFormattedLength];
-    const std::size_t length = format_rfc3339(d.instant, text);
+    const std::size_t length = format_rfc3339(d.fields, text);
     // A datetime's year is 1..9999, which always has a four-digit form.
     if (length == 0) [[unlikely]]
         return internal_failure("datetime outside the years 0..9999");

@@ -470,6 +470,10 @@ inline void store8(char* p, std::uint64_t word) noexcept {
 }  // namespace
 
 std::size_t format_rfc3339(const Instant& t, char (&out)[kMaxFormattedLength]) noexcept {
+    return format_rfc3339(civil_time(t), out);
+}
+
+std::size_t format_rfc3339(const CivilTime& t, char (&out)[kMaxFormattedLength]) noexcept {
     if (t.date.year < 0 || t.date.year > 9999) return 0;
 
     // A leap second is written as second 60, its RFC 3339 form, so that the
@@ -483,10 +487,9 @@ std::size_t format_rfc3339(const Instant& t, char (&out)[kMaxFormattedLength]) n
     constexpr std::uint64_t kTimeTens = 0xF | 0xFull << 24 | 0xFull << 48;  // DD T HH : MM
     store8(out, digit_text(year / 100 | std::uint64_t{year % 100} << 16 | std::uint64_t{t.date.month} << 40, kDateTens) |
                     at(4, '-') | at(7, '-'));
-    store8(out + 8, digit_text(t.date.day | std::uint64_t{t.secs / 3600} << 24 | std::uint64_t{t.secs / 60 % 60} << 48,
-                               kTimeTens) |
+    store8(out + 8, digit_text(t.date.day | std::uint64_t{t.hour} << 24 | std::uint64_t{t.minute} << 48, kTimeTens) |
                         at(2, 'T') | at(5, ':'));
-    const unsigned second = leap ? 60 : t.secs % 60;
+    const unsigned second = leap ? 60 : t.second;
     out[16] = ':';
     out[17] = static_cast<char>('0' + second / 10);
     out[18] = static_cast<char>('0' + second % 10);

@@ -52,6 +52,9 @@ inline constexpr std::size_t kMaxFormattedLength = 32;
 // nothing is written and 0 is returned.
 std::size_t format_rfc3339(const Instant& t, char (&out)[kMaxFormattedLength]) noexcept;
 
+// The same from the fields a datetime stores.
+std::size_t format_rfc3339(const CivilTime& t, char (&out)[kMaxFormattedLength]) noexcept;
+
 enum class RoundingError : std::uint8_t {
     None,
     DurationExceedsTimestamp,
