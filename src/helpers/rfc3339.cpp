@@ -339,8 +339,10 @@ struct DateTimeFields {
         // The next eight bytes; nearer the end, the text's last eight moved
         // down, so that nothing past the text is read (it has 20 bytes or more).
         const std::uint64_t word = rest >= 8 ? load8(q) : load8(end - 8) >> (8 * (8 - rest));
-        const std::uint64_t stops = non_digits(word);
-        const unsigned count = stops == 0 ? 8 : static_cast<unsigned>(std::countr_zero(stops)) / 8;
+        // The first non-digit byte k has bit 8k + 7; bit 63 of the shifted
+        // word stands for "none of the eight", so no test for zero is needed.
+        const std::uint64_t stops = non_digits(word) >> 7 | std::uint64_t{1} << 63;
+        const unsigned count = (static_cast<unsigned>(__builtin_ctzll(stops)) + 1) / 8;
         if (count == 0) return false;
         // The digits, then zeros: the fraction in units of 10 ns.
         const std::uint64_t kept = count == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * count)) - 1;
@@ -367,7 +369,9 @@ struct DateTimeFields {
         const unsigned hours = two_digits(q + 1), minutes = two_digits(q + 4);
         if (hours > 23 || minutes > 59) return false;
         const auto magnitude = static_cast<std::int32_t>(hours * 60 + minutes);
-        minutes_east = *q == '-' ? -magnitude : magnitude;
+        // The sign without a branch: the two signs come in no order.
+        const std::int32_t west = -static_cast<std::int32_t>(*q == '-');  // 0 or -1
+        minutes_east = (magnitude ^ west) - west;
     } else {
         return false;
     }
