@@ -355,8 +355,8 @@ def chart(rows: list[Row], floor_impls: dict[str, Impl], path: os.PathLike[str])
                 ax.text(limit, i, f"{text} ▸ ", va="center", ha="right", fontsize=6, color="white")
             else:
                 ax.text(v, i, f" {text}", va="center", fontsize=6)
-    axes[-1].set_xlabel("ns per call (linear, from zero, one scale for every panel; lower is better; "
-                        "▸ = bar cut at the edge; * = measured on the inputs the library accepts)", fontsize=7)
+    axes[-1].set_xlabel("ns per call: linear, from zero, one scale for every panel; lower is better\n"
+                        "▸ = bar cut at the edge; * = measured on the inputs the library accepts", fontsize=7)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
@@ -419,7 +419,9 @@ def main() -> None:
                             impl.note or f"all {len(impl.xs)}"])
         for column, why in row.missing.items():
             details.append([row.operation, f"({column})", why, "", ""])
-    floors_text = ", ".join(f"{name} {impl.best:.1f} ns" for name, impl in floor_impls.items())
+    # Only the floors some row is set against are measured.
+    floors_text = ", ".join(f"{name} {impl.best:.1f} ns" for name, impl in floor_impls.items()
+                            if impl.best != float("inf"))
     md = [
         "# Benchmark results",
         "",
