@@ -102,18 +102,23 @@ bool add_to_module(PyObject* module, const char* name, PyObject* object) noexcep
     return PyObject_SetAttr(module, name_object.get(), object) == 0;
 }
 
-bool add_function(PyObject* module, const PyMethodDef& definition) noexcept {
+// Heap copies of the method definitions, one per function row, made once and
+// kept for the process: a function object refers to its definition for its
+// whole life, and every later module (after a failed import, or in an
+// interpreter started again) reuses the same unchanging copy.  Held here, they
+// stay reachable when the functions go with a finalised interpreter.
+PyMethodDef* method_copies[std::size(kRegistrations)];
+
+bool add_function(PyObject* module, const PyMethodDef& definition, PyMethodDef*& copy) noexcept {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
-    // The function object refers to its definition for its whole life.
-    auto* copy = static_cast<PyMethodDef*>(PyMem_RawMalloc(sizeof(PyMethodDef)));
-    if (copy == nullptr) return PyErr_NoMemory(), false;
-    *copy = definition;
-    PyRef function = PyRef::steal(PyCMethod_New(copy, module, module_name.get(), nullptr));
-    if (!function) {
-        PyMem_RawFree(copy);
-        return false;
+    if (copy == nullptr) {
+        copy = static_cast<PyMethodDef*>(PyMem_RawMalloc(sizeof(PyMethodDef)));
+        if (copy == nullptr) return PyErr_NoMemory(), false;
+        *copy = definition;
     }
+    PyRef function = PyRef::steal(PyCMethod_New(copy, module, module_name.get(), nullptr));
+    if (!function) return false;
     PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
     if (!name) return false;
     const char* text = PyUnicode_AsUTF8(name.get());
@@ -121,9 +126,10 @@ bool add_function(PyObject* module, const PyMethodDef& definition) noexcept {
 }
 
 bool run_module_body(PyObject* module) noexcept {
-    for (const Registration& row : kRegistrations) {
+    for (std::size_t i = 0; i < std::size(kRegistrations); ++i) {
+        const Registration& row = kRegistrations[i];
         if (row.method != nullptr) {
-            if (!add_function(module, *row.method)) return false;
+            if (!add_function(module, *row.method, method_copies[i])) return false;
             continue;
         }
         PyTypeObject* type = row.class_object();
