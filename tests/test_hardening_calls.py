@@ -6,9 +6,13 @@ A row is (name, outcome, call): outcome is ("ok", value) or (exception type name
 is a Call, or a function of the tavik_testing module that returns one.
 """
 import contextlib
+import json
 import math
 import operator
+import os
+import subprocess
 import sys
+import textwrap
 import warnings as _warnings
 import zoneinfo
 from functools import partial
@@ -27,10 +31,9 @@ T0 = (2024, 1, 2, 11045, 123_456_789)  # 2024-01-02 03:04:05.123456789
 LEAP = "2016-12-31T23:59:60.5Z"
 FIRST_MS, LAST_MS = -8_334_601_228_800_000, 8_210_266_876_799_999  # the first and last instant
 NOT_IMPLEMENTED = ("SystemError", "not yet implemented")
-NO_TZ = "expected a datetime with non-None tzinfo"
 NOT_UTC = ("ValueError", "expected datetime.timezone.utc")
 MS_FAILED = ("RuntimeError", "时间戳转换失败")
-TOO_EARLY_OR_LATE = ("RuntimeError", "timestamp exceeds num_nanoseconds limit")
+BEYOND_NANOS = ("RuntimeError", "timestamp exceeds num_nanoseconds limit")
 C_LONG = ("OverflowError", "Python int too large to convert to C long")
 U32 = ("OverflowError", "out of range integral type conversion attempted")
 
@@ -106,51 +109,59 @@ def unordered(other):
     return "TypeError", f"'<' not supported between instances of 'builtins.RunMode' and '{other}'"
 
 
-fields = operator.attrgetter
+def typeerror(text, parameter=None):
+    return "TypeError", text if parameter is None else f"argument '{parameter}': {text}"
+
+
+def unexpected(function, keyword):
+    return "TypeError", f"{function}() got an unexpected keyword argument '{keyword}'"
+
+
+def unconvertible(parameter, type_name, target="PyDateTime"):
+    return typeerror(f"'{type_name}' object cannot be converted to '{target}'", parameter)
+
+
+def year(number):
+    return "ValueError", f"year {number} is out of range"
+
+
+def read(*names):
+    """Reads the named fields of the record built by make(testing)."""
+    return lambda make, **options: lambda t: Call(operator.attrgetter(*names), make(t), **options)
 
 
 # The calling convention: matching, its messages, keyword names however spelled.
 CALLING = [
-    ("missing-two", ("TypeError", "safe_float() missing 2 required positional arguments: 'value' and 'decimals'"),
+    ("missing-two", typeerror("safe_float() missing 2 required positional arguments: 'value' and 'decimals'"),
      Call(tt.safe_float)),
-    ("missing-second", ("TypeError", "safe_float() missing 1 required positional argument: 'decimals'"),
+    ("missing-second", typeerror("safe_float() missing 1 required positional argument: 'decimals'"),
      Call(tt.safe_float, value=1.0)),
-    ("missing-first", ("TypeError", "safe_float() missing 1 required positional argument: 'value'"),
+    ("missing-first", typeerror("safe_float() missing 1 required positional argument: 'value'"),
      Call(tt.safe_float, decimals=1)),
-    ("missing-one", ("TypeError", "ms_to_date() missing 1 required positional argument: 'ts'"), Call(tt.ms_to_date)),
-    ("too-many", ("TypeError", "safe_float() takes 2 positional arguments but 3 were given"),
+    ("too-many", typeerror("safe_float() takes 2 positional arguments but 3 were given"),
      Call(tt.safe_float, 1.0, 2, 3, bogus=1)),
-    ("too-many-one", ("TypeError", "date_to_str() takes 1 positional arguments but 2 were given"),
-     Call(tt.date_to_str, D0, D0)),
-    ("multiple-first", ("TypeError", "safe_float() got multiple values for argument 'value'"),
-     Call(tt.safe_float, 1.0, value=1.0)),
-    ("multiple-second", ("TypeError", "safe_float() got multiple values for argument 'decimals'"),
+    ("too-many-one", typeerror("date_to_str() takes 1 positional arguments but 2 were given"), Call(tt.date_to_str, D0, D0)),
+    ("multiple-first", typeerror("safe_float() got multiple values for argument 'value'"), Call(tt.safe_float, 1, value=1)),
+    ("multiple-second", typeerror("safe_float() got multiple values for argument 'decimals'"),
      Call(tt.safe_float, 1.0, 2, decimals=2)),
-    ("multiple-lying-key", ("TypeError", "ms_to_date() got multiple values for argument 'ts'"),
-     keywords(tt.ms_to_date, 0, kwargs={Key("ts", equal=False): 0})),
-    ("unexpected", ("TypeError", "safe_float() got an unexpected keyword argument 'x'"),
-     Call(tt.safe_float, value=1.0, decimals=2, x=0)),
     ("keywords-any-order", NOT_IMPLEMENTED, Call(tt.safe_float, decimals=2, value=1.0)),
     ("keywords-str-subclass", NOT_IMPLEMENTED, keywords(tt.safe_float, kwargs={Key("value"): 1.0, Key("decimals"): 1})),
     ("keyword-lying-equality", ("ok", utc(1970, 1, 1)), keywords(tt.ms_to_date, kwargs={Key("ts", equal=False): 0})),
-    ("keyword-surrogate", ("TypeError", "safe_float() got an unexpected keyword argument 't\ufffd'"),
-     Call(tt.safe_float, 1.0, 2, **{"t\udcff": 0})),
-    ("keyword-surrogates", ("TypeError", "date_to_str() got an unexpected keyword argument 'd\ufffd\ufffdx'"),
-     Call(tt.date_to_str, **{"d\udfff\ud800x": 0})),
-    ("keyword-non-ascii", ("TypeError", "ms_to_date() got an unexpected keyword argument '时间戳'"),
-     Call(tt.ms_to_date, **{"时间戳": 1})),
-    ("keyword-nul", ("TypeError", "truncate_to_day() got an unexpected keyword argument 'date\x00'"),
-     Call(tt.truncate_to_day, **{"date\x00": 1})),
-    ("keyword-own-str", ("TypeError", "ms_to_date() got an unexpected keyword argument 'with \ufffd'"),
+    ("unexpected", unexpected("safe_float", "x"), Call(tt.safe_float, value=1.0, decimals=2, x=0)),
+    ("keyword-surrogate", unexpected("safe_float", "t\ufffd"), Call(tt.safe_float, 1.0, 2, **{"t\udcff": 0})),
+    ("keyword-surrogates-wide", unexpected("date_to_str", "🚀\ufffd\ufffdx"), Call(tt.date_to_str, **{"🚀\udfff\ud800x": 0})),
+    ("keyword-non-ascii", unexpected("ms_to_date", "时间戳"), Call(tt.ms_to_date, **{"时间戳": 1})),
+    ("keyword-nul", unexpected("truncate_to_day", "date\x00"), Call(tt.truncate_to_day, **{"date\x00": 1})),
+    ("keyword-own-str", unexpected("ms_to_date", "with \ufffd"),
      keywords(tt.ms_to_date, kwargs={Key("ts_", shown=lambda: "with \udc80"): 1}, python=True)),
-    ("keyword-str-raises", ("TypeError", "ms_to_date() got an unexpected keyword argument 'own\ufffdchars'"),
+    ("keyword-str-raises", unexpected("ms_to_date", "own\ufffdchars"),
      keywords(tt.ms_to_date, kwargs={Key("own\udc80chars", shown=raiser(KeyError, "no str")): 1}, python=True)),
-    ("keyword-str-not-text", ("TypeError", "ms_to_date() got an unexpected keyword argument 'plain'"),
+    ("keyword-str-not-text", unexpected("ms_to_date", "plain"),
      keywords(tt.ms_to_date, kwargs={Key("plain", shown=lambda: 5): 1}, python=True)),
-    ("keyword-equals-everything", ("TypeError", "ms_to_date() got an unexpected keyword argument 'nope'"),
+    ("keyword-equals-everything", unexpected("ms_to_date", "nope"),
      keywords(tt.ms_to_date, kwargs={Key("nope", equal=True): 1})),
-    ("no-arguments", ("TypeError", "tavik.tavik.now_ms() takes no arguments (1 given)"), Call(tt.now_ms, 1)),
-    ("no-keywords", ("TypeError", "tavik.tavik.now_date() takes no keyword arguments"), Call(tt.now_date, x=1)),
+    ("no-arguments", typeerror("tavik.tavik.now_ms() takes no arguments (1 given)"), Call(tt.now_ms, 1)),
+    ("no-keywords", typeerror("tavik.tavik.now_date() takes no keyword arguments"), Call(tt.now_date, x=1)),
     ("internal-failure", NOT_IMPLEMENTED, Call(tt.safe_float, 1.25, 2)),
 ]
 
@@ -160,44 +171,29 @@ NUMBERS = [
     ("float-nan-u32-max", NOT_IMPLEMENTED, Call(tt.safe_float, math.nan, 4_294_967_295)),
     ("float-protocols", NOT_IMPLEMENTED, hooked(tt.safe_float, Real(3.5), Index(7))),
     ("float-subclasses", NOT_IMPLEMENTED, Call(tt.safe_float, FloatIgnoringHooks(2.5), IntIgnoringHooks(2))),
-    ("float-index", NOT_IMPLEMENTED, hooked(tt.safe_float, Index(2**53), 0)),
-    ("float-from-str", ("TypeError", "argument 'value': must be real number, not str"), Call(tt.safe_float, "1", -1)),
-    ("float-from-none", ("TypeError", "argument 'value': must be real number, not NoneType"),
-     Call(tt.safe_float, None, 2)),
+    ("float-from-str", typeerror("must be real number, not str", "value"), Call(tt.safe_float, "1", -1)),
     ("float-overflow", ("OverflowError", "int too large to convert to float"), Call(tt.safe_float, -(10**400), 1)),
-    ("float-index-overflow", ("OverflowError", "int too large to convert to float"),
-     hooked(tt.safe_float, Index(10**400), 1)),
-    ("float-non-float", ("TypeError", "argument 'value': Real.__float__ returned non-float (type int)"),
+    ("float-non-float", typeerror("Real.__float__ returned non-float (type int)", "value"),
      hooked(tt.safe_float, Real(1), 1)),
     ("float-raises", ("ValueError", "bad"), hooked(tt.safe_float, Hostile(ValueError, "bad"), 0)),
-    ("float-type-error", ("TypeError", "argument 'value': exact"),
-     hooked(tt.safe_float, Hostile(TypeError, "exact"), 0)),
-    ("float-type-error-subclass", ("MyTypeError", "sub"),
-     hooked(tt.safe_float, Hostile(MyTypeError, "sub"), 1)),
-    ("float-type-error-chained", ("TypeError", "argument 'value': chained"),
-     hooked(tt.safe_float, Hostile(chained_type_error), 1)),
-    ("u32-from-float", ("TypeError", "argument 'decimals': 'float' object cannot be interpreted as an integer"),
+    ("float-type-error", typeerror("exact", "value"), hooked(tt.safe_float, Hostile(TypeError, "exact"), 0)),
+    ("float-type-error-subclass", ("MyTypeError", "sub"), hooked(tt.safe_float, Hostile(MyTypeError, "sub"), 1)),
+    ("float-type-error-chained", typeerror("chained", "value"), hooked(tt.safe_float, Hostile(chained_type_error), 1)),
+    ("u32-from-float", typeerror("'float' object cannot be interpreted as an integer", "decimals"),
      Call(tt.safe_float, 1.0, 2.0)),
     ("u32-negative", U32, Call(tt.safe_float, 1.0, -1)),
     ("u32-above", U32, Call(tt.safe_float, 1.0, 4_294_967_296)),
     ("u32-c-long", C_LONG, Call(tt.safe_float, 1.0, 2**63)),
-    ("u32-type-error", ("TypeError", "argument 'decimals': (1, 2)"),
-     hooked(tt.safe_float, 1.0, Hostile(TypeError, 1, 2))),
-    ("int-from-str", ("TypeError", "argument 'ts': 'str' object cannot be interpreted as an integer"),
-     Call(tt.ms_to_date, "1")),
+    ("u32-type-error", typeerror("(1, 2)", "decimals"), hooked(tt.safe_float, 1.0, Hostile(TypeError, 1, 2))),
+    ("int-from-str", typeerror("'str' object cannot be interpreted as an integer", "ts"), Call(tt.ms_to_date, "1")),
     ("int-c-long", C_LONG, Call(tt.ms_to_date, 2**63)),
-    ("int-c-long-negative", C_LONG, Call(tt.ms_to_date, -(2**63) - 1)),
     ("int-huge", C_LONG, Call(tt.ms_to_date, -(10**10000))),
     ("int-index-huge", C_LONG, hooked(tt.ms_to_date, Index(10**30))),
-    ("int-index-non-int", ("TypeError", "argument 'ts': __index__ returned non-int (type str)"),
-     hooked(tt.ms_to_date, Index("7"))),
-    ("int-type-error-empty", ("TypeError", "argument 'ts': "), hooked(tt.ms_to_date, Hostile(TypeError))),
-    ("int-type-error-surrogate", ("TypeError", "argument 'ts': lone \ufffd"),
-     hooked(tt.ms_to_date, Hostile(TypeError, "lone \udc80"))),
-    ("int-type-error-unprintable", ("TypeError", "argument 'ts': <unprintable TypeError object>"),
+    ("int-index-non-int", typeerror("__index__ returned non-int (type str)", "ts"), hooked(tt.ms_to_date, Index("7"))),
+    ("int-type-error-empty", typeerror("", "ts"), hooked(tt.ms_to_date, Hostile(TypeError))),
+    ("int-type-error-surrogate", typeerror("lone \ufffd", "ts"), hooked(tt.ms_to_date, Hostile(TypeError, "lone \udc80"))),
+    ("int-type-error-unprintable", typeerror("<unprintable TypeError object>", "ts"),
      hooked(tt.ms_to_date, Hostile(TypeError, Unprintable()), quiet=True)),
-    ("int-overflow-raised", ("OverflowError", "own"), hooked(tt.ms_to_date, Hostile(OverflowError, "own"))),
-    ("int-memory-raised", ("MemoryError", "pretend"), hooked(tt.ms_to_date, Hostile(MemoryError, "pretend"))),
     ("int-interrupt", ("KeyboardInterrupt", "stop"), hooked(tt.ms_to_date, Hostile(KeyboardInterrupt, "stop"))),
 ]
 
@@ -207,49 +203,44 @@ TEXTS = [
     ("str-non-ascii", ("RuntimeError", "input contains invalid characters"), Call(tt.str_to_date, "２０２４-01-02T03:04:05Z")),
     ("str-surrogate", ("UnicodeEncodeError", "'utf-8' codec can't encode character '\\ud800' in position 19: "
                        "surrogates not allowed"), Call(tt.str_to_date, Text("2024-01-02T03:04:05\ud800Z"))),
-    ("str-from-bytes", ("TypeError", "argument 's': 'bytes' object cannot be converted to 'PyString'"),
-     Call(tt.str_to_date, b"2024")),
-    ("str-qualified-name", ("TypeError", "argument 's': 'Outer.Inner' object cannot be converted to 'PyString'"),
-     Call(tt.str_to_date, named("Outer.Inner"))),
-    ("str-surrogate-name", ("TypeError", "argument 'd': 'odd\ufffdname' object cannot be converted to 'PyDateTime'"),
-     Call(tt.date_to_str, named("odd\udc80name"))),
-    ("str-non-ascii-name", ("TypeError", "argument 'date': '名前' object cannot be converted to 'PyDateTime'"),
-     Call(tt.truncate_to_day, named("名前"))),
+    ("str-from-bytes", unconvertible("s", "bytes", "PyString"), Call(tt.str_to_date, b"2024")),
+    ("str-qualified-name", unconvertible("s", "Outer.Inner", "PyString"), Call(tt.str_to_date, named("Outer.Inner"))),
+    ("str-surrogate-name", unconvertible("d", "odd\ufffdname"), Call(tt.date_to_str, named("odd\udc80name"))),
+    ("str-non-ascii-name", unconvertible("date", "名前"), Call(tt.truncate_to_day, named("名前"))),
 ]
 
 # Datetimes: the stored fields of one whose tzinfo equals timezone.utc, asked once, never converted.
 DATETIMES = [
     ("dt-format", ("ok", "2024-01-02T03:04:05.123456+00:00"), Call(tt.date_to_str, D0)),
-    ("dt-zero-offset", ("ok", "2024-01-02T00:00:00+00:00"), Call(tt.date_to_str, d=utc(2024, 1, 2).replace(
-        tzinfo=timezone(timedelta(0), "Z")))),
+    ("dt-format-millis", ("ok", "2024-01-02T03:04:05.120+00:00"), Call(tt.date_to_str, utc(2024, 1, 2, 3, 4, 5, 120000))),
+    ("dt-zero-offset", ("ok", "2024-01-02T00:00:00+00:00"),
+     Call(tt.date_to_str, d=datetime(2024, 1, 2, tzinfo=timezone(timedelta(0), "Z")))),
     ("dt-fold", ("ok", "2024-01-02T03:04:05+00:00"), Call(tt.date_to_str, datetime(2024, 1, 2, 3, 4, 5, fold=1, tzinfo=UTC))),
     ("dt-lying", ("ok", "2024-01-02T23:04:05.000600+00:00"),
      Call(tt.date_to_str, LyingDateTime(2024, 1, 2, 23, 4, 5, 600, tzinfo=UTC))),
-    ("dt-truthy-zone", ("ok", "2024-01-02T03:04:05+00:00"), hooked(tt.date_to_str, datetime(2024, 1, 2, 3, 4, 5, tzinfo=Zone(lambda: [0])))),
+    ("dt-truthy-zone", ("ok", "2024-01-02T03:04:05+00:00"),
+     hooked(tt.date_to_str, datetime(2024, 1, 2, 3, 4, 5, tzinfo=Zone(lambda: [0])))),
     ("dt-truncate", ("ok", utc(2024, 1, 2)), Call(tt.truncate_to_day, date=D0)),
     ("dt-truncate-lying", ("ok", utc(2262, 4, 11)),
      Call(tt.truncate_to_day, LyingDateTime(2262, 4, 11, 23, 47, 16, 854775, tzinfo=UTC))),
-    ("dt-naive", ("TypeError", f"argument 'd': {NO_TZ}"), Call(tt.date_to_str, datetime(2024, 1, 2))),
-    ("dt-naive-lying", ("TypeError", f"argument 'date': {NO_TZ}"), Call(tt.truncate_to_day, ClaimsUtc(2024, 1, 2))),
-    ("dt-date", ("TypeError", "argument 'd': 'date' object cannot be converted to 'PyDateTime'"),
-     Call(tt.date_to_str, date(2024, 1, 2))),
-    ("dt-lookalike", ("TypeError", "argument 'date': 'LooksLikeADateTime' object cannot be converted to 'PyDateTime'"),
-     Call(tt.truncate_to_day, LooksLikeADateTime())),
+    ("dt-naive", typeerror("expected a datetime with non-None tzinfo", "d"), Call(tt.date_to_str, datetime(2024, 1, 2))),
+    ("dt-naive-lying", typeerror("expected a datetime with non-None tzinfo", "date"),
+     Call(tt.truncate_to_day, ClaimsUtc(2024, 1, 2))),
+    ("dt-date", unconvertible("d", "date"), Call(tt.date_to_str, date(2024, 1, 2))),
+    ("dt-lookalike", unconvertible("date", "LooksLikeADateTime"), Call(tt.truncate_to_day, LooksLikeADateTime())),
     ("dt-other-offset", NOT_UTC, Call(tt.date_to_str, datetime(2024, 1, 2, tzinfo=timezone(timedelta(minutes=-1))))),
     ("dt-zoneinfo-utc", NOT_UTC, Call(tt.truncate_to_day, datetime(2024, 1, 2, tzinfo=zoneinfo.ZoneInfo("UTC")))),
-    ("dt-zone-not-implemented", NOT_UTC, hooked(tt.date_to_str, datetime(2024, 1, 2, tzinfo=Zone(lambda: NotImplemented)))),
     ("dt-zone-falsy", NOT_UTC, hooked(tt.truncate_to_day, datetime(2024, 1, 2, tzinfo=Zone(lambda: "")))),
-    ("dt-zone-raises", ("KeyError", "'eq'"),
-     hooked(tt.date_to_str, datetime(2024, 1, 2, tzinfo=Zone(raiser(KeyError, "eq"))))),
-    ("dt-zone-type-error", ("TypeError", "argument 'date': eq"),
+    ("dt-zone-raises", ("KeyError", "'eq'"), hooked(tt.date_to_str, datetime(2024, 1, 2, tzinfo=Zone(raiser(KeyError, "eq"))))),
+    ("dt-zone-type-error", typeerror("eq", "date"),
      hooked(tt.truncate_to_day, datetime(2024, 1, 2, tzinfo=Zone(raiser(TypeError, "eq"))))),
     ("dt-zone-bad-bool", ("ZeroDivisionError", "bool"),
      hooked(tt.date_to_str, datetime(2024, 1, 2, tzinfo=Zone(partial(Hostile, ZeroDivisionError, "bool"))))),
-    ("dt-zone-bool-type-error", ("TypeError", "argument 'd': <unprintable TypeError object>"),
-     hooked(tt.date_to_str, datetime(2024, 1, 2, tzinfo=Zone(partial(Hostile, TypeError, Unprintable()))),
-            quiet=True)),
-    ("dt-zone-interrupt", ("KeyboardInterrupt", "stop"),
-     hooked(tt.truncate_to_day, datetime(2024, 1, 2, tzinfo=Zone(raiser(KeyboardInterrupt, "stop"))))),
+    ("dt-zone-bool-type-error", typeerror("<unprintable TypeError object>", "d"),
+     hooked(tt.date_to_str, datetime(2024, 1, 2, tzinfo=Zone(partial(Hostile, TypeError, Unprintable()))), quiet=True)),
+    ("py-to-instant", ("ok", (2024, 1, 2, 11045, 7000)), lambda t: Call(t.py_to_instant, utc(2024, 1, 2, 3, 4, 5, 7))),
+    ("instant-to-py", ("ok", utc(2024, 1, 2, 3, 4, 5, 123456)), lambda t: Call(t.instant_to_py, T0)),
+    ("instant-beyond-datetime", year(262142), lambda t: Call(t.instant_to_py, (262142, 12, 31, 86399, 0))),
 ]
 
 # Parsing through the binding: one row per kind of result (the grammar is the core tests' table).
@@ -260,8 +251,8 @@ PARSING = [
     ("parse-invalid", ("RuntimeError", "input contains invalid characters"), Call(tt.str_to_date, "2024-01-02X03:04:05Z")),
     ("parse-too-short", ("RuntimeError", "premature end of input"), Call(tt.str_to_date, "")),
     ("parse-too-long", ("RuntimeError", "trailing input"), Call(tt.str_to_date, "2024-01-02T03:04:05Zjunk")),
-    ("parse-year-0", ("ValueError", "year 0 is out of range"), Call(tt.str_to_date, "0001-01-01T00:00:00+00:01")),
-    ("parse-year-10000", ("ValueError", "year 10000 is out of range"), Call(tt.str_to_date, "9999-12-31T23:59:59-00:01")),
+    ("parse-year-0", year(0), Call(tt.str_to_date, "0001-01-01T00:00:00+00:01")),
+    ("parse-year-10000", year(10000), Call(tt.str_to_date, "9999-12-31T23:59:59-00:01")),
     ("leap-second-ignored", ("ok", utc(2016, 12, 31, 23, 59, 59, 500000)), Call(tt.str_to_date, LEAP, warnings="ignore")),
     ("leap-second-error", ("ok", utc(2016, 12, 31, 23, 59, 59, 500000)), Call(tt.str_to_date, LEAP, warnings="error")),
 ]
@@ -274,22 +265,15 @@ RANGES = [
     ("ms-int-subclass", ("ok", utc(1970, 1, 1, 0, 0, 0, 5000)), Call(tt.ms_to_date, IntIgnoringHooks(5))),
     ("ms-first-datetime", ("ok", utc(1, 1, 1)), Call(tt.ms_to_date, -62_135_596_800_000)),
     ("ms-last-datetime", ("ok", utc(9999, 12, 31, 23, 59, 59, 999000)), Call(tt.ms_to_date, 253_402_300_799_999)),
-    ("ms-year-0", ("ValueError", "year 0 is out of range"), Call(tt.ms_to_date, -62_135_596_800_001)),
-    ("ms-year-10000", ("ValueError", "year 10000 is out of range"), Call(tt.ms_to_date, 253_402_300_800_000)),
-    ("ms-first", ("ValueError", "year -262143 is out of range"), Call(tt.ms_to_date, FIRST_MS)),
+    ("ms-year-0", year(0), Call(tt.ms_to_date, -62_135_596_800_001)),
+    ("ms-year-10000", year(10000), Call(tt.ms_to_date, 253_402_300_800_000)),
+    ("ms-first", year(-262143), Call(tt.ms_to_date, FIRST_MS)),
     ("ms-before-first", MS_FAILED, Call(tt.ms_to_date, FIRST_MS - 1)),
-    ("ms-last", ("ValueError", "year 262142 is out of range"), Call(tt.ms_to_date, LAST_MS)),
+    ("ms-last", year(262142), Call(tt.ms_to_date, LAST_MS)),
     ("ms-after-last", MS_FAILED, Call(tt.ms_to_date, LAST_MS + 1)),
-    ("ms-int64-max", MS_FAILED, Call(tt.ms_to_date, 2**63 - 1)),
     ("ms-int64-min", MS_FAILED, Call(tt.ms_to_date, -(2**63))),
     ("truncate-first", ("ok", utc(1677, 9, 21)), Call(tt.truncate_to_day, utc(1677, 9, 21, 0, 12, 43, 145225))),
-    ("truncate-before-first", TOO_EARLY_OR_LATE, Call(tt.truncate_to_day, utc(1677, 9, 21, 0, 12, 43, 145224))),
-    ("truncate-last", ("ok", utc(2262, 4, 11)), Call(tt.truncate_to_day, utc(2262, 4, 11, 23, 47, 16, 854775))),
-    ("truncate-after-last", TOO_EARLY_OR_LATE, Call(tt.truncate_to_day, utc(2262, 4, 11, 23, 47, 16, 854776))),
-    ("truncate-year-1", TOO_EARLY_OR_LATE, Call(tt.truncate_to_day, utc(1, 1, 1))),
-    ("truncate-year-9999", TOO_EARLY_OR_LATE, Call(tt.truncate_to_day, utc(9999, 12, 31, 23, 59, 59, 999999))),
-    ("instant-beyond-datetime", ("ValueError", "year 262142 is out of range"),
-     lambda t: Call(t.instant_to_py, (262142, 12, 31, 86399, 0))),
+    ("truncate-before-first", BEYOND_NANOS, Call(tt.truncate_to_day, utc(1677, 9, 21, 0, 12, 43, 145224))),
     ("now_date", ("ok", datetime), Call(tt.now_date, shape=type)),
     ("now_ms", ("ok", int), Call(tt.now_ms, shape=type)),
 ]
@@ -302,7 +286,6 @@ ENUMS = [
     ("enum-eq-int", EQUAL, Call(equality, R.Live, 2)),
     ("enum-eq-bool", EQUAL, Call(equality, R.Simulation, True)),
     ("enum-eq-index", EQUAL, hooked(equality, R.Live, Index(2))),
-    ("enum-eq-int-subclass", EQUAL, Call(equality, R.Live, IntIgnoringHooks(2))),
     ("enum-eq-member", EQUAL, Call(equality, R.Live, R.Live)),
     ("enum-ne-member", UNEQUAL, Call(equality, R.Live, R.Backtest)),
     ("enum-ne-int", UNEQUAL, Call(equality, R.Live, 1)),
@@ -313,62 +296,50 @@ ENUMS = [
     ("enum-ne-float", UNEQUAL, Call(equality, R.Live, 2.0)),
     ("enum-ne-str", UNEQUAL, Call(equality, R.Live, "Live")),
     ("enum-ne-other-class", UNEQUAL, Call(equality, R.Backtest, tt.TradeKind.Spot)),
-    ("enum-ne-index-huge", UNEQUAL, hooked(equality, R.Live, Index(10**30))),
     ("enum-ne-index-raises", UNEQUAL, hooked(equality, R.Live, Hostile(KeyError, "x"))),
     ("enum-eq-float-method", ("ok", NotImplemented), Call(R.Live.__eq__, 2.0)),
     ("enum-order-member", unordered("builtins.RunMode"), Call(operator.lt, R.Live, R.Backtest)),
     ("enum-order-int", unordered("int"), Call(operator.lt, R.Live, 1)),
     ("enum-order-bool", unordered("bool"), Call(operator.lt, R.Live, True)),
-    ("enum-order-index", unordered("Index"), hooked(operator.lt, R.Live, Index(1))),
     ("enum-order-huge", unordered("int"), Call(operator.lt, R.Live, 2**70)),
-    ("enum-hash", ("TypeError", "unhashable type: 'builtins.RunMode'"), Call(hash, R.Live)),
-    ("enum-index", ("TypeError", "'builtins.RunMode' object cannot be interpreted as an integer"),
-     Call(operator.index, R.Live)),
-    ("enum-construct", ("TypeError", "No constructor defined for RunMode"), Call(tt.RunMode, 0)),
-    ("enum-new", ("TypeError", "No constructor defined for EventType"), Call(tt.EventType.__new__, tt.EventType)),
-    ("enum-subclass", ("TypeError", "type 'builtins.TradeSide' is not an acceptable base type"),
-     Call(type, "Sub", (tt.TradeSide,), {})),
+    ("enum-hash", typeerror("unhashable type: 'builtins.RunMode'"), Call(hash, R.Live)),
+    ("enum-index", typeerror("'builtins.RunMode' object cannot be interpreted as an integer"), Call(operator.index, R.Live)),
+    ("enum-construct", typeerror("No constructor defined for RunMode"), Call(tt.RunMode, 0)),
 ]
 
-# Records: every field of each class read back as stored, every read a new object.
+
+def order(t, create_time=T0):
+    return t.make_order("订单-1", 1, 1, 0, "BTC/USDT", 3, 1.5, 42000.25, -0.0, math.inf, 5e-324, create_time)
+
+
+def pair(t):
+    return t.make_pair(1, "", "比特币", "🚀\x00" * 100, 0.1, -math.inf, 2.5)
+
+
+# Records: every field read back as stored (the catalogue test checks each one's type).
 RECORDS = [
     ("order-fields", ("ok", ("订单-1", tt.TradeKind.Future, tt.TradeType.Market, tt.TradeSide.Long, "BTC/USDT",
                              tt.OrderStatus.Filled, 1.5, 42000.25, -0.0, math.inf, 5e-324, D0)),
-     lambda t: Call(fields(
-         "id", "kind", "type", "side", "code", "status", "volume", "price", "filled_volume", "filled_price", "fee",
-         "create_time"), t.make_order("订单-1", 1, 1, 0, "BTC/USDT", 3, 1.5, 42000.25, -0.0, math.inf, 5e-324, T0))),
+     read("id", "kind", "type", "side", "code", "status", "volume", "price", "filled_volume", "filled_price", "fee",
+          "create_time")(order)),
     ("candle-fields", ("ok", (tt.TradeKind.Spot, "ETH", tt.CandleInterval.Day1, utc(1970, 1, 1), D0, 1.0, 2.0, -0.5,
                               1.5, 10.0, 1.7976931348623157e308, -(2**63))),
-     lambda t: Call(fields("kind", "code", "interval", "open_time", "close_time", "open", "high", "low", "close",
-                           "volume", "amount", "trades"),
-                    t.make_candle(0, "ETH", 4, (1970, 1, 1, 0, 0), T0, 1.0, 2.0, -0.5, 1.5, 10.0,
-                                  1.7976931348623157e308, -(2**63)))),
+     read("kind", "code", "interval", "open_time", "close_time", "open", "high", "low", "close", "volume", "amount",
+          "trades")(lambda t: t.make_candle(0, "ETH", 4, (1970, 1, 1, 0, 0), T0, 1.0, 2.0, -0.5, 1.5, 10.0,
+                                            1.7976931348623157e308, -(2**63)))),
     ("pair-fields", ("ok", (tt.TradeKind.Future, "", "比特币", "🚀\x00" * 100, 0.1, -math.inf, 2.5)),
-     lambda t: Call(fields("kind", "code", "base", "quote", "min_volume", "min_price", "min_amount"),
-                    t.make_pair(1, "", "比特币", "🚀\x00" * 100, 0.1, -math.inf, 2.5))),
+     read("kind", "code", "base", "quote", "min_volume", "min_price", "min_amount")(pair)),
     ("position-fields", ("ok", (tt.TradeKind.Spot, "ETH", tt.TradeSide.Short, 1.5, 2.5, -(2**31))),
-     lambda t: Call(fields("kind", "code", "side", "volume", "price", "leverage"),
-                    t.make_position(0, "ETH", 1, 1.5, 2.5, -(2**31)))),
-    ("position-leverage", ("ok", 2**31 - 1), lambda t: Call(fields("leverage"), t.make_position(0, "", 0, 0, 0, 2**31 - 1))),
-    ("record-year-0", ("ValueError", "year 0 is out of range"),
-     lambda t: Call(fields("open_time"), t.make_candle(1, "X", 2, (0, 1, 1, 0, 0), T0, 1, 2, 3, 4, 5, 6, 7))),
+     read("kind", "code", "side", "volume", "price", "leverage")(lambda t: t.make_position(0, "ETH", 1, 1.5, 2.5, -(2**31)))),
+    ("position-leverage", ("ok", 2**31 - 1), read("leverage")(lambda t: t.make_position(0, "", 0, 0, 0, 2**31 - 1))),
+    ("record-year-0", year(0), read("create_time")(lambda t: order(t, (0, 1, 1, 0, 0)))),
     ("record-leap-second", ("ok", utc(2016, 12, 31, 23, 59, 59, 500000)),
-     lambda t: Call(fields("create_time"), t.make_order("1", 0, 1, 0, "X", 0, 1, 1, 1, 1, 1,
-                                                        (2016, 12, 31, 86399, 1_500_000_000)), warnings="error")),
+     read("create_time")(lambda t: order(t, (2016, 12, 31, 86399, 1_500_000_000)), warnings="error")),
     ("record-new-reads", ("ok", (True, False, False, False)),
-     lambda t: Call(lambda p: (p.kind == p.kind, p.kind is p.kind, p.code is p.code, p.min_price is p.min_price),
-                    t.make_pair(0, "BTC", "b", "c", 0, 0.5, 0))),
+     lambda t: Call(lambda p: (p.kind == p.kind, p.kind is p.kind, p.base is p.base, p.min_volume is p.min_volume), pair(t))),
     ("record-read-only", ("AttributeError", "attribute 'price' of 'builtins.Order' objects is not writable"),
-     lambda t: Call(setattr, t.make_order("1", 0, 1, 0, "X", 0, 1, 1, 1, 1, 1, T0), "price", 2.0)),
-    ("record-no-dict", ("AttributeError", "'builtins.Pair' object has no attribute 'extra' and no __dict__ for setting "
-                        "new attributes"), lambda t: Call(setattr, t.make_pair(0, "a", "b", "c", 0, 0, 0), "extra", 1)),
-    ("record-foreign-read", ("TypeError", "descriptor 'code' for 'builtins.Pair' objects doesn't apply to a "
-                             "'builtins.Order' object"),
-     lambda t: Call(tt.Pair.code.__get__, t.make_order("1", 0, 1, 0, "X", 0, 1, 1, 1, 1, 1, T0))),
-    ("record-construct", ("TypeError", "No constructor defined for Order"), Call(tt.Order, kind=None)),
-    ("record-new", ("TypeError", "No constructor defined for Pair"), Call(tt.Pair.__new__, tt.Pair)),
-    ("record-subclass", ("TypeError", "type 'builtins.Position' is not an acceptable base type"),
-     Call(type, "Sub", (tt.Position,), {})),
+     lambda t: Call(setattr, order(t), "price", 2.0)),
+    ("record-construct", typeerror("No constructor defined for Order"), Call(tt.Order, kind=None)),
 ]
 
 CALLS = CALLING + NUMBERS + TEXTS + DATETIMES + PARSING + RANGES + ENUMS + RECORDS
@@ -377,6 +348,16 @@ NAMES = [name for name, _, _ in CALLS]
 
 def build(testing):
     return {name: call if isinstance(call, Call) else call(testing) for name, _, call in CALLS}
+
+
+def in_child(testing, script, *args):
+    """Runs `script` in a fresh interpreter, where this module is `table`; (its JSON output, its stderr)."""
+    paths = os.pathsep.join([os.path.dirname(testing.__file__), os.path.dirname(__file__)])
+    code = "import json, sys, tavik_testing\nimport test_hardening_calls as table\n" + textwrap.dedent(script)
+    result = subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True,
+                            timeout=300, env=dict(os.environ, PYTHONPATH=paths))
+    assert result.returncode == 0, result.stderr[-3000:]
+    return json.loads(result.stdout), result.stderr
 
 
 @pytest.mark.parametrize("name, expected", [(name, expected) for name, expected, _ in CALLS], ids=NAMES)

@@ -5,23 +5,14 @@ fallback texts for an unreadable name, or as it normally does; and the next call
 The module is imported before any allocation is failed: CPython 3.13.0 itself crashes when its
 import bookkeeping runs out of memory.  Building the classes under failing allocations is
 checked in test_module.py."""
-import json
-import os
 import re
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
-from test_hardening_calls import NAMES
+from test_hardening_calls import NAMES, in_child
 
-SCRIPT = textwrap.dedent(
-    """
-    import json, sys, _testcapi
-    import tavik.tavik, tavik_testing
-    import test_hardening_calls as table
-
+SCRIPT = """
+    import _testcapi
     # A hook written in Python that fails for want of memory crashes CPython 3.13.0.
     table.UNRAISABLE_HOOK[0] = sys.__unraisablehook__
     mode = sys.argv[1]
@@ -56,7 +47,6 @@ SCRIPT = textwrap.dedent(
         report[name] = {"normal": normal, "outcomes": outcomes, "after": after, "python": call.python}
     print(json.dumps(report, default=repr))
     """
-)
 
 
 def allowed(python, normal, got):
@@ -84,19 +74,9 @@ def allowed(python, normal, got):
     return None
 
 
-@pytest.fixture(scope="module")
-def env(testing):
-    paths = [os.path.dirname(testing.__file__), os.path.dirname(__file__)]
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
-
-
 @pytest.mark.parametrize("mode", ["one", "rest"], ids=["fail-one-allocation", "fail-every-allocation-from"])
-def test_every_allocation_of_every_call_may_fail(env, mode):
-    result = subprocess.run(
-        [sys.executable, "-c", SCRIPT, mode], capture_output=True, text=True, timeout=300, env=env
-    )
-    assert result.returncode == 0, result.stderr[-3000:]
-    report = json.loads(result.stdout)
+def test_every_allocation_of_every_call_may_fail(testing, mode):
+    report, stderr = in_child(testing, SCRIPT, mode)
     assert sorted(report) == sorted(NAMES)
     kinds = {}
     for name, entry in report.items():
@@ -119,11 +99,11 @@ def test_every_allocation_of_every_call_may_fail(env, mode):
     )
     printed = re.findall(
         r"^(.*)\ntavik: internal failure in thread '<unnamed>' at src/[\w/]+\.cpp:\d+:\d+:\nPython API call failed$",
-        result.stderr,
+        stderr,
         re.M,
     )
     assert set(printed) <= {"MemoryError", "lost sys.stderr"}, set(printed)
-    assert len(printed) == result.stderr.count("\nPython API call failed\n") > 0
+    assert len(printed) == stderr.count("\nPython API call failed\n") > 0
     if mode == "one":
         assert failed == len(printed)
     else:

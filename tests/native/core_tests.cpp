@@ -48,15 +48,7 @@ std::string show(const Instant& t) {
     return buf;
 }
 
-std::string show(std::string_view text) {
-    std::string out;
-    for (const char c : text) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
-        out += c >= 0x20 && c < 0x7f ? std::string(1, c) : hex;
-    }
-    return out;
-}
+std::string show(std::string_view text) { return std::string(text); }
 
 // The calendar: every day of years -1200..10000 and of two eras at each end
 // of the range is the successor of the one before (by a leap rule written
@@ -99,141 +91,93 @@ constexpr bool refused_from(std::int64_t first, int count) {
 static_assert(refused_from(kI64Min, 1000));
 static_assert(refused_from(kI64Max - 999, 999));
 
-// Epoch milliseconds: floor division, and the range bounds.
+// Epoch milliseconds, split by floor division, and unix_ms, their inverse
+// rounding down, over the first and last instants and around the epoch (the
+// bounds as the caller sees them are rows of the Python table of calls).
 void test_epoch() {
-    struct Row {
-        std::int64_t ms;
-        std::optional<Instant> want;
-    };
-    const Row rows[] = {
-        {0, at(1970, 1, 1)},
-        {-1, at(1969, 12, 31, 23, 59, 59, 999'000'000)},  // floor, not toward zero
-        {-1000, at(1969, 12, 31, 23, 59, 59)},
-        {-1001, at(1969, 12, 31, 23, 59, 58, 999'000'000)},
-        {-86'400'001, at(1969, 12, 30, 23, 59, 59, 999'000'000)},
-        {1'700'000'000'123, at(2023, 11, 14, 22, 13, 20, 123'000'000)},
-        {-8'334'601'228'800'000, at(-262143, 1, 1)},  // the first instant
-        {-8'334'601'228'800'001, std::nullopt},
-        {8'210'266'876'799'999, at(262142, 12, 31, 23, 59, 59, 999'000'000)},  // the last
-        {8'210'266'876'800'000, std::nullopt},
-        {kI64Min, std::nullopt},
-        {kI64Max, std::nullopt},
-    };
-    for (const Row& r : rows) {
-        const std::optional<Instant> got = instant_from_unix_ms(r.ms);
-        CHECK(r.want ? got && *got == *r.want : !got, "ms %" PRId64 " gave %s", r.ms, got ? show(*got).c_str() : "nothing");
-    }
+    constexpr std::int64_t kFirstMs = -8'334'601'228'800'000, kLastMs = 8'210'266'876'799'999;
+    CHECK((instant_from_unix_ms(kFirstMs) == at(kMinYear, 1, 1)), "the first instant");
+    CHECK(!instant_from_unix_ms(kFirstMs - 1) && !instant_from_unix_ms(kLastMs + 1), "beyond the range");
     CHECK(!instant_from_unix(0, kNanosPerSecond), "a clock never reads a leap second");
-    // unix_ms is the inverse, rounding down; a leap second reads as the second it is folded into.
-    for (const std::int64_t centre : {0LL, -8'334'601'228'800'000LL + 2000, 8'210'266'876'799'999LL - 2000}) {
-        for (std::int64_t ms = centre - 2000; ms <= centre + 2000; ++ms) {
+    for (const std::int64_t start : {kFirstMs, std::int64_t{-2000}, kLastMs - 4000}) {
+        for (std::int64_t ms = start; ms <= start + 4000; ++ms) {
             const std::optional<Instant> t = instant_from_unix_ms(ms);
             CHECK(t && is_valid_instant(*t) && unix_ms(*t) == ms, "ms %" PRId64, ms);
         }
     }
     CHECK(unix_ms(at(1969, 12, 31, 23, 59, 59, 999'999'999)) == -1, "rounded down");
-    CHECK(unix_ms(at(2016, 12, 31, 23, 59, 59, 1'500'000'000)) == 1'483'228'799'500, "leap second");
+    CHECK(unix_ms(at(2016, 12, 31, 23, 59, 59, 1'500'000'000)) == 1'483'228'799'500, "a leap second");
 }
 
-// One row per rule of the grammar and of the order of its checks.
+// One row per rule of the grammar and of the order of its checks, read by
+// both the parser and its scanner.
 void test_parse() {
-    struct Row {
-        std::string_view text;
-        ParseError error;
-        Instant want;  // when error is kOk
-    };
     const Instant base = at(2024, 1, 2, 3, 4, 5);
-    const Row rows[] = {
-        {"2024-01-02T03:04:05Z"sv, kOk, base},
-        {"2024-01-02t03:04:05z"sv, kOk, base},
-        {"2024-01-02 11:34:05+08:30"sv, kOk, base},
-        {"2024-01-02T03:04:05-00:00"sv, kOk, base},
-        {"2024-01-01T22:04:05\xE2\x88\x92" "05:00"sv, kOk, base},  // U+2212 minus
-        {"2024-01-01T00:30:00+01:00"sv, kOk, at(2023, 12, 31, 23, 30)},
-        {"2024-01-02T03:04:05+23:59"sv, kOk, at(2024, 1, 1, 3, 5, 5)},
-        {"2024-01-02T03:04:05-23:59"sv, kOk, at(2024, 1, 3, 3, 3, 5)},
-        {"2024-02-28T23:00:00-01:00"sv, kOk, at(2024, 2, 29)},
-        {"2023-02-28T23:00:00-01:00"sv, kOk, at(2023, 3, 1)},
-        {"2024-03-01T00:10:00+00:11"sv, kOk, at(2024, 2, 29, 23, 59)},
-        {"2024-12-31T23:30:00-00:30"sv, kOk, at(2025, 1, 1)},
-        {"0000-01-01T00:00:00+00:01"sv, kOk, at(-1, 12, 31, 23, 59)},
-        {"9999-12-31T23:59:59-00:01"sv, kOk, at(10000, 1, 1, 0, 0, 59)},
-        {"6436-06-15T12:00:00Z"sv, kOk, at(6436, 6, 15, 12)},
+    const struct {
+        std::string_view text;
+        Instant want;
+    } accepted[] = {
+        {"2024-01-02T03:04:05Z"sv, base},
+        {"2024-01-02t03:04:05z"sv, base},
+        {"2024-01-02 11:34:05+08:30"sv, base},
+        {"2024-01-02T03:04:05-00:00"sv, base},
+        {"2024-01-01T22:04:05\xE2\x88\x92" "05:00"sv, base},  // U+2212 minus
+        {"2024-01-01T00:30:00+01:00"sv, at(2023, 12, 31, 23, 30)},
+        {"2024-01-02T03:04:05+23:59"sv, at(2024, 1, 1, 3, 5, 5)},
+        {"2024-01-02T03:04:05-23:59"sv, at(2024, 1, 3, 3, 3, 5)},
+        {"2024-02-28T23:00:00-01:00"sv, at(2024, 2, 29)},
+        {"2023-02-28T23:00:00-01:00"sv, at(2023, 3, 1)},
+        {"2024-03-01T00:10:00+00:11"sv, at(2024, 2, 29, 23, 59)},
+        {"2024-12-31T23:30:00-00:30"sv, at(2025, 1, 1)},
+        {"0000-01-01T00:00:00+00:01"sv, at(-1, 12, 31, 23, 59)},
+        {"9999-12-31T23:59:59-00:01"sv, at(10000, 1, 1, 0, 0, 59)},
+        {"6436-06-15T12:00:00Z"sv, at(6436, 6, 15, 12)},
         // fractions: cut at nanoseconds, never rounded
-        {"2024-01-02T03:04:05.5Z"sv, kOk, at(2024, 1, 2, 3, 4, 5, 500'000'000)},
-        {"2024-01-02T03:04:05.000000999Z"sv, kOk, at(2024, 1, 2, 3, 4, 5, 999)},
-        {"2024-01-02T03:04:05.123456789+00:00"sv, kOk, at(2024, 1, 2, 3, 4, 5, 123'456'789)},
-        {"2024-01-02T03:04:05.12345678999999Z"sv, kOk, at(2024, 1, 2, 3, 4, 5, 123'456'789)},
-        {"2024-01-02T03:04:05.1234567\xE2\x88\x92" "01:00"sv, kOk, at(2024, 1, 2, 4, 4, 5, 123'456'700)},
+        {"2024-01-02T03:04:05.5Z"sv, at(2024, 1, 2, 3, 4, 5, 500'000'000)},
+        {"2024-01-02T03:04:05.000000999Z"sv, at(2024, 1, 2, 3, 4, 5, 999)},
+        {"2024-01-02T03:04:05.123456789+00:00"sv, at(2024, 1, 2, 3, 4, 5, 123'456'789)},
+        {"2024-01-02T03:04:05.12345678999999Z"sv, at(2024, 1, 2, 3, 4, 5, 123'456'789)},
+        {"2024-01-02T03:04:05.1234567\xE2\x88\x92" "01:00"sv, at(2024, 1, 2, 4, 4, 5, 123'456'700)},
         // leap seconds, at any minute, survive the offset
-        {"2016-12-31T23:59:60Z"sv, kOk, at(2016, 12, 31, 23, 59, 59, 1'000'000'000)},
-        {"2016-12-31T23:59:60.5+01:00"sv, kOk, at(2016, 12, 31, 22, 59, 59, 1'500'000'000)},
-        {"1999-01-01T00:00:60.999999999+00:01"sv, kOk, at(1998, 12, 31, 23, 59, 59, 1'999'999'999)},
-
-        // premature end, decided before the bytes are read
-        {""sv, kShort, {}},
-        {"abc"sv, kShort, {}},
-        {"2024-01-0"sv, kShort, {}},
-        {"2024-01-02"sv, kShort, {}},
-        {"2024-01-02T03:04"sv, kShort, {}},
-        {"2024-01-02T03:04:05"sv, kShort, {}},
-        {"2024-01-02T03:04:05."sv, kShort, {}},
-        {"2024-01-02T03:04:05+"sv, kShort, {}},
-        {"2024-01-02T03:04:05+08:"sv, kShort, {}},
-        {"2024-01-02T03:04:05+08:0"sv, kShort, {}},
-        {"2024-01-02T03:04:05\xE2\x88\x92"sv, kShort, {}},
-        {"2024-01-02T03:04:05+24:6"sv, kShort, {}},  // the hours' range is asked after the minutes
-
-        // invalid characters
-        {" 2024-01-02T03:04:05Z"sv, kInvalid, {}},
-        {"2024-1-02T03:04:05Z"sv, kInvalid, {}},
-        {"2024/01/02T03:04:05Z"sv, kInvalid, {}},
-        {"2024-01-02x03:04:05Z"sv, kInvalid, {}},
-        {"2024-01-02T03-04:05Z"sv, kInvalid, {}},
-        {"2024-01-02T03:04Z"sv, kInvalid, {}},
-        {"2024-01-02T03:04:05.Z"sv, kInvalid, {}},
-        {"2024-01-02T03:04:05,5Z"sv, kInvalid, {}},
-        {"2024-01-02T03:04:05 Z"sv, kInvalid, {}},
-        {"2024-01-02T03:04:05+0800"sv, kInvalid, {}},
-        {"2024-01-02T03:04:05+0a:00"sv, kInvalid, {}},
-        {"2024-01-02T03:04:05+08:x5"sv, kInvalid, {}},
-        {"2024-01-02T03:04:05+08:6x"sv, kInvalid, {}},  // not a number at all, so not out of range
-        {"2024-01-02T03:04:05\xE2\x88\x93" "05:00"sv, kInvalid, {}},  // U+2213 is no minus
-        {"2024-01-02T03:04:05\xE2\x88"sv, kInvalid, {}},
-        {"2024-01-02T03:04:05UTC"sv, kInvalid, {}},
-
-        // out of range, each field as soon as it is read
-        {"2024-00-02T03:04:05Z"sv, kRange, {}},
-        {"2024-13"sv, kRange, {}},
-        {"2024-01-00T03:04:05Z"sv, kRange, {}},
-        {"2024-01-32"sv, kRange, {}},
-        {"2024-01-02T24:00:00Z"sv, kRange, {}},
-        {"2024-01-02T03:60:00Z"sv, kRange, {}},
-        {"2024-01-02T03:04:61"sv, kRange, {}},
-        {"2023-02-29T00:00:00Z"sv, kRange, {}},
-        {"1900-02-29T00:00:00Z"sv, kRange, {}},
-        {"2024-04-31T00:00:00Z"sv, kRange, {}},
-        {"2024-01-02T03:04:05+24:00"sv, kRange, {}},
-        {"2024-01-02T03:04:05-00:60"sv, kRange, {}},
-        {"2024-01-02T03:04:05+99:00"sv, kRange, {}},
-
-        // trailing input, before a day the month does not have
-        {"2024-01-02T03:04:05Z "sv, kLong, {}},
-        {"2024-01-02T03:04:05+08:00:00"sv, kLong, {}},
-        {"2024-01-02T03:04:05Z\0"sv, kLong, {}},
-        {"2023-02-30T00:00:00Zx"sv, kLong, {}},
+        {"2016-12-31T23:59:60Z"sv, at(2016, 12, 31, 23, 59, 59, 1'000'000'000)},
+        {"2016-12-31T23:59:60.5+01:00"sv, at(2016, 12, 31, 22, 59, 59, 1'500'000'000)},
+        {"1999-01-01T00:00:60.999999999+00:01"sv, at(1998, 12, 31, 23, 59, 59, 1'999'999'999)},
     };
-    for (const Row& r : rows) {
-        const ParseResult got = parse_rfc3339(r.text);
-        CHECK(got.error == r.error && (r.error != kOk || got.instant == r.want), "\"%s\" gave %d %s",
-              show(r.text).c_str(), static_cast<int>(got.error), show(got.instant).c_str());
-        const ParseResult scanned = parse_rfc3339_scanned(r.text);
-        CHECK(scanned.error == r.error && (r.error != kOk || scanned.instant == r.want), "the scanner: \"%s\" gave %d",
-              show(r.text).c_str(), static_cast<int>(scanned.error));
+    const struct {
+        ParseError error;
+        std::initializer_list<std::string_view> texts;
+    } refused[] = {
+        // premature end, decided before the bytes are read; the hours' range is asked after the minutes
+        {kShort, {""sv, "abc"sv, "2024-01-0"sv, "2024-01-02"sv, "2024-01-02T03:04"sv, "2024-01-02T03:04:05"sv,
+                  "2024-01-02T03:04:05."sv, "2024-01-02T03:04:05+"sv, "2024-01-02T03:04:05+08:"sv,
+                  "2024-01-02T03:04:05+08:0"sv, "2024-01-02T03:04:05\xE2\x88\x92"sv, "2024-01-02T03:04:05+24:6"sv}},
+        // "6x" is no number at all, so not out of range; U+2213 is no minus
+        {kInvalid, {" 2024-01-02T03:04:05Z"sv, "2024-1-02T03:04:05Z"sv, "2024/01/02T03:04:05Z"sv,
+                    "2024-01-02x03:04:05Z"sv, "2024-01-02T03-04:05Z"sv, "2024-01-02T03:04Z"sv, "2024-01-02T03:04:05.Z"sv,
+                    "2024-01-02T03:04:05,5Z"sv, "2024-01-02T03:04:05 Z"sv, "2024-01-02T03:04:05+0800"sv,
+                    "2024-01-02T03:04:05+0a:00"sv, "2024-01-02T03:04:05+08:x5"sv, "2024-01-02T03:04:05+08:6x"sv,
+                    "2024-01-02T03:04:05\xE2\x88\x93" "05:00"sv, "2024-01-02T03:04:05\xE2\x88"sv, "2024-01-02T03:04:05UTC"sv}},
+        // each field as soon as it is read
+        {kRange, {"2024-00-02T03:04:05Z"sv, "2024-13"sv, "2024-01-00T03:04:05Z"sv, "2024-01-32"sv,
+                  "2024-01-02T24:00:00Z"sv, "2024-01-02T03:60:00Z"sv, "2024-01-02T03:04:61"sv, "2023-02-29T00:00:00Z"sv,
+                  "1900-02-29T00:00:00Z"sv, "2024-04-31T00:00:00Z"sv, "2024-01-02T03:04:05+24:00"sv,
+                  "2024-01-02T03:04:05-00:60"sv, "2024-01-02T03:04:05+99:00"sv}},
+        // before a day the month does not have
+        {kLong, {"2024-01-02T03:04:05Z "sv, "2024-01-02T03:04:05+08:00:00"sv, "2024-01-02T03:04:05Z\0"sv,
+                 "2023-02-30T00:00:00Zx"sv}},
+    };
+    const auto check = [](std::string_view text, ParseError error, const Instant& want) {
+        for (const ParseResult& got : {parse_rfc3339(text), parse_rfc3339_scanned(text)}) {
+            CHECK(got.error == error && (error != kOk || got.instant == want), "\"%s\" gave %d %s",
+                  show(text).c_str(), static_cast<int>(got.error), show(got.instant).c_str());
+        }
+    };
+    for (const auto& r : accepted) check(r.text, kOk, r.want);
+    for (const auto& r : refused) {
+        for (const std::string_view text : r.texts) check(text, r.error, {});
     }
     // The end of the view, not a terminator, ends the text.
-    const std::string_view longer = "2024-01-02T03:04:05Z9"sv;
-    CHECK(parse_rfc3339(longer.substr(0, 20)).error == kOk, "a view inside a longer text");
+    CHECK(parse_rfc3339("2024-01-02T03:04:05Z9"sv.substr(0, 20)).error == kOk, "a view inside a longer text");
 }
 
 // The shortcut against the scanner on generated texts: every fraction length,
@@ -314,38 +258,6 @@ void test_format() {
     }
 }
 
-// Random instants of years 0..9999 are written and read back, less the digits
-// below the microsecond.
-void test_round_trip() {
-    std::uint64_t state = 20240102;
-    const auto below = [&](std::uint64_t n) {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return (state >> 33) % n;
-    };
-    const std::int64_t first = days_from_civil(0, 1, 1), span = days_from_civil(10000, 1, 1) - first;
-    for (int i = 0; i < 100'000; ++i) {
-        Instant t{civil_from_days(first + static_cast<std::int64_t>(below(span))),
-                  static_cast<std::uint32_t>(below(86'400)), 0};
-        switch (below(5)) {
-            case 0: break;
-            case 1: t.frac = static_cast<std::uint32_t>(below(1000)) * 1'000'000; break;
-            case 2: t.frac = static_cast<std::uint32_t>(below(1'000'000)) * 1000; break;
-            case 3: t.frac = static_cast<std::uint32_t>(below(1'000'000'000)); break;
-            default:  // a leap second
-                t.secs = t.secs / 60 * 60 + 59;
-                t.frac = 1'000'000'000 + static_cast<std::uint32_t>(below(1'000'000'000));
-        }
-        const std::string text = format(t);
-        const ParseResult back = parse_rfc3339(text);
-        Instant want = t;
-        want.frac -= want.frac % 1000;
-        if (back.error != kOk || !(back.instant == want)) {
-            CHECK(false, "%s -> \"%s\" -> %s", show(t).c_str(), text.c_str(), show(back.instant).c_str());
-            return;
-        }
-    }
-}
-
 // The cut to the day: the instants whose nanosecond count since the epoch fits
 // in 64 bits, each to midnight of its own date.
 void test_truncate() {
@@ -374,14 +286,6 @@ void test_truncate() {
               "truncate_to_day(%s) gave %d %s", show(r.t).c_str(), static_cast<int>(got.error),
               show(got.instant).c_str());
     }
-    for (const Instant& day : {at(1969, 12, 31), at(1970, 1, 1), at(1677, 9, 22), at(2262, 4, 10)}) {
-        for (std::uint32_t secs = 0; secs < 86'400; secs += 59) {
-            for (const std::uint32_t frac : {0u, 1u, 999'999'999u}) {
-                const TruncateResult got = truncate_to_day(Instant{day.date, secs, frac});
-                CHECK(got.error == RoundingError::None && got.instant == day, "%s secs %u", show(day).c_str(), secs);
-            }
-        }
-    }
 }
 
 }  // namespace
@@ -392,7 +296,6 @@ int main() {
     test_parse();
     test_shortcut_against_scanner();
     test_format();
-    test_round_trip();
     test_truncate();
     std::printf("%d checks, %d failures\n", g_checks, g_failures);
     return g_failures == 0 ? 0 : 1;
