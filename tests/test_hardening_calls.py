@@ -21,8 +21,8 @@ from datetime import date, datetime, timedelta, timezone
 import pytest
 
 import tavik.tavik as tt
-from hooks import (ClaimsUtc, FloatIgnoringHooks, Hostile, Index, IntIgnoringHooks, Key, LooksLikeADateTime,
-                   LyingDateTime, MyTypeError, Real, Text, Unprintable, Zone, chained_type_error, named, raiser)
+from hooks import (ClaimsUtc, FloatIgnoringHooks, Hostile, IntIgnoringHooks, Key, LooksLikeADateTime,
+                   LyingDateTime, MyTypeError, Number, Text, Unprintable, Zone, chained_type_error, named, raiser)
 
 UTC = timezone.utc
 R = tt.RunMode
@@ -98,11 +98,12 @@ def keywords(func, *args, kwargs, **options):
     return call
 
 
-def equality(a, b):
-    return a == b, b == a, a != b
+def equalities(member, others):
+    return [(member == x, x == member, member != x) for x in others]
 
 
-EQUAL, UNEQUAL = ("ok", (True, True, False)), ("ok", (False, False, True))
+def orderings(member, others):
+    return [getattr(member, op)(x) for op in ("__lt__", "__le__", "__gt__", "__ge__") for x in others]
 
 
 def unordered(other):
@@ -169,12 +170,10 @@ CALLING = [
 NUMBERS = [
     ("float-int-bool", NOT_IMPLEMENTED, Call(tt.safe_float, True, False)),
     ("float-nan-u32-max", NOT_IMPLEMENTED, Call(tt.safe_float, math.nan, 4_294_967_295)),
-    ("float-protocols", NOT_IMPLEMENTED, hooked(tt.safe_float, Real(3.5), Index(7))),
+    ("float-protocols", NOT_IMPLEMENTED, hooked(tt.safe_float, Number(3.5), Number(7))),
     ("float-subclasses", NOT_IMPLEMENTED, Call(tt.safe_float, FloatIgnoringHooks(2.5), IntIgnoringHooks(2))),
     ("float-from-str", typeerror("must be real number, not str", "value"), Call(tt.safe_float, "1", -1)),
     ("float-overflow", ("OverflowError", "int too large to convert to float"), Call(tt.safe_float, -(10**400), 1)),
-    ("float-non-float", typeerror("Real.__float__ returned non-float (type int)", "value"),
-     hooked(tt.safe_float, Real(1), 1)),
     ("float-raises", ("ValueError", "bad"), hooked(tt.safe_float, Hostile(ValueError, "bad"), 0)),
     ("float-type-error", typeerror("exact", "value"), hooked(tt.safe_float, Hostile(TypeError, "exact"), 0)),
     ("float-type-error-subclass", ("MyTypeError", "sub"), hooked(tt.safe_float, Hostile(MyTypeError, "sub"), 1)),
@@ -188,8 +187,7 @@ NUMBERS = [
     ("int-from-str", typeerror("'str' object cannot be interpreted as an integer", "ts"), Call(tt.ms_to_date, "1")),
     ("int-c-long", C_LONG, Call(tt.ms_to_date, 2**63)),
     ("int-huge", C_LONG, Call(tt.ms_to_date, -(10**10000))),
-    ("int-index-huge", C_LONG, hooked(tt.ms_to_date, Index(10**30))),
-    ("int-index-non-int", typeerror("__index__ returned non-int (type str)", "ts"), hooked(tt.ms_to_date, Index("7"))),
+    ("int-index-huge", C_LONG, hooked(tt.ms_to_date, Number(10**30))),
     ("int-type-error-empty", typeerror("", "ts"), hooked(tt.ms_to_date, Hostile(TypeError))),
     ("int-type-error-surrogate", typeerror("lone \ufffd", "ts"), hooked(tt.ms_to_date, Hostile(TypeError, "lone \udc80"))),
     ("int-type-error-unprintable", typeerror("<unprintable TypeError object>", "ts"),
@@ -260,7 +258,7 @@ PARSING = [
 # The range bounds, as the caller sees them.
 RANGES = [
     ("ms", ("ok", utc(2023, 11, 14, 22, 13, 20, 123000)), Call(tt.ms_to_date, 1_700_000_000_123)),
-    ("ms-floor", ("ok", utc(1969, 12, 31, 23, 59, 59, 999000)), hooked(tt.ms_to_date, Index(-1))),
+    ("ms-floor", ("ok", utc(1969, 12, 31, 23, 59, 59, 999000)), hooked(tt.ms_to_date, Number(-1))),
     ("ms-bool", ("ok", utc(1970, 1, 1, 0, 0, 0, 1000)), Call(tt.ms_to_date, ts=True)),
     ("ms-int-subclass", ("ok", utc(1970, 1, 1, 0, 0, 0, 5000)), Call(tt.ms_to_date, IntIgnoringHooks(5))),
     ("ms-first-datetime", ("ok", utc(1, 1, 1)), Call(tt.ms_to_date, -62_135_596_800_000)),
@@ -283,25 +281,12 @@ ENUMS = [
     ("enum-repr", ("ok", "EventType.OrderChange"), Call(repr, tt.EventType.OrderChange)),
     ("enum-int", ("ok", 5), Call(int, tt.OrderStatus.Rejected)),
     ("enum-bool", ("ok", True), Call(bool, R.Backtest)),
-    ("enum-eq-int", EQUAL, Call(equality, R.Live, 2)),
-    ("enum-eq-bool", EQUAL, Call(equality, R.Simulation, True)),
-    ("enum-eq-index", EQUAL, hooked(equality, R.Live, Index(2))),
-    ("enum-eq-member", EQUAL, Call(equality, R.Live, R.Live)),
-    ("enum-ne-member", UNEQUAL, Call(equality, R.Live, R.Backtest)),
-    ("enum-ne-int", UNEQUAL, Call(equality, R.Live, 1)),
-    ("enum-ne-wrapped", UNEQUAL, Call(equality, R.Live, 2 + 2**8)),
-    ("enum-ne-wrapped-32", UNEQUAL, Call(equality, R.Live, 2 + 2**32)),
-    ("enum-ne-huge", UNEQUAL, Call(equality, R.Live, 2**70)),
-    ("enum-ne-negative", UNEQUAL, Call(equality, R.Live, -2)),
-    ("enum-ne-float", UNEQUAL, Call(equality, R.Live, 2.0)),
-    ("enum-ne-str", UNEQUAL, Call(equality, R.Live, "Live")),
-    ("enum-ne-other-class", UNEQUAL, Call(equality, R.Backtest, tt.TradeKind.Spot)),
-    ("enum-ne-index-raises", UNEQUAL, hooked(equality, R.Live, Hostile(KeyError, "x"))),
+    ("enum-equal", ("ok", [(True, True, False)] * 4), hooked(equalities, R.Simulation, (1, True, Number(1), R.Simulation))),
+    ("enum-unequal", ("ok", [(False, False, True)] * 10), hooked(equalities, R.Simulation, (
+        R.Backtest, 2, 1 + 2**8, 1 + 2**32, 2**70, -1, 1.0, "Simulation", tt.TradeKind.Future, Hostile(KeyError, "x")))),
     ("enum-eq-float-method", ("ok", NotImplemented), Call(R.Live.__eq__, 2.0)),
-    ("enum-order-member", unordered("builtins.RunMode"), Call(operator.lt, R.Live, R.Backtest)),
-    ("enum-order-int", unordered("int"), Call(operator.lt, R.Live, 1)),
-    ("enum-order-bool", unordered("bool"), Call(operator.lt, R.Live, True)),
-    ("enum-order-huge", unordered("int"), Call(operator.lt, R.Live, 2**70)),
+    ("enum-unordered", ("ok", [NotImplemented] * 16), Call(orderings, R.Simulation, (R.Backtest, 1, True, 2**70))),
+    ("enum-order", unordered("builtins.RunMode"), Call(operator.lt, R.Live, R.Backtest)),
     ("enum-hash", typeerror("unhashable type: 'builtins.RunMode'"), Call(hash, R.Live)),
     ("enum-index", typeerror("'builtins.RunMode' object cannot be interpreted as an integer"), Call(operator.index, R.Live)),
     ("enum-construct", typeerror("No constructor defined for RunMode"), Call(tt.RunMode, 0)),
@@ -346,6 +331,11 @@ CALLS = CALLING + NUMBERS + TEXTS + DATETIMES + PARSING + RANGES + ENUMS + RECOR
 NAMES = [name for name, _, _ in CALLS]
 
 
+def typed(value):
+    """Equal outcomes of the same types: an enumeration read as a plain int, or an int as a float, differs."""
+    return [typed(v) for v in value] if type(value) in (tuple, list) else (type(value), value)
+
+
 def build(testing):
     return {name: call if isinstance(call, Call) else call(testing) for name, _, call in CALLS}
 
@@ -364,7 +354,7 @@ def in_child(testing, script, *args):
 def test_each_call_ends_as_specified_and_repeats_identically(testing, name, expected, capfd):
     run = build(testing)[name]
     first = run()
-    assert first == expected and run() == first
+    assert typed(first) == typed(expected) and run() == first
     # Equal, and hashing alike: a str stored wider than its widest character does neither.
     if isinstance(expected[1], str):
         assert hash(first[1]) == hash(expected[1])

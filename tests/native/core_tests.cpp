@@ -48,8 +48,6 @@ std::string show(const Instant& t) {
     return buf;
 }
 
-std::string show(std::string_view text) { return std::string(text); }
-
 // The calendar: every day of years -1200..10000 and of two eras at each end
 // of the range is the successor of the one before (by a leap rule written
 // apart from the code) and maps back to its own day count.
@@ -112,16 +110,15 @@ void test_epoch() {
 // One row per rule of the grammar and of the order of its checks, read by
 // both the parser and its scanner.
 void test_parse() {
-    const Instant base = at(2024, 1, 2, 3, 4, 5);
     const struct {
         std::string_view text;
         Instant want;
     } accepted[] = {
-        {"2024-01-02T03:04:05Z"sv, base},
-        {"2024-01-02t03:04:05z"sv, base},
-        {"2024-01-02 11:34:05+08:30"sv, base},
-        {"2024-01-02T03:04:05-00:00"sv, base},
-        {"2024-01-01T22:04:05\xE2\x88\x92" "05:00"sv, base},  // U+2212 minus
+        {"2024-01-02T03:04:05Z"sv, at(2024, 1, 2, 3, 4, 5)},
+        {"2024-01-02t03:04:05z"sv, at(2024, 1, 2, 3, 4, 5)},
+        {"2024-01-02 11:34:05+08:30"sv, at(2024, 1, 2, 3, 4, 5)},
+        {"2024-01-02T03:04:05-00:00"sv, at(2024, 1, 2, 3, 4, 5)},
+        {"2024-01-01T22:04:05\xE2\x88\x92" "05:00"sv, at(2024, 1, 2, 3, 4, 5)},  // U+2212 minus
         {"2024-01-01T00:30:00+01:00"sv, at(2023, 12, 31, 23, 30)},
         {"2024-01-02T03:04:05+23:59"sv, at(2024, 1, 1, 3, 5, 5)},
         {"2024-01-02T03:04:05-23:59"sv, at(2024, 1, 3, 3, 3, 5)},
@@ -169,7 +166,7 @@ void test_parse() {
     const auto check = [](std::string_view text, ParseError error, const Instant& want) {
         for (const ParseResult& got : {parse_rfc3339(text), parse_rfc3339_scanned(text)}) {
             CHECK(got.error == error && (error != kOk || got.instant == want), "\"%s\" gave %d %s",
-                  show(text).c_str(), static_cast<int>(got.error), show(got.instant).c_str());
+                  std::string(text).c_str(), static_cast<int>(got.error), show(got.instant).c_str());
         }
     };
     for (const auto& r : accepted) check(r.text, kOk, r.want);
@@ -206,7 +203,7 @@ void test_shortcut_against_scanner() {
         taken += took;
         CHECK(took == expected && (!took || shortcut == scanned.instant) && parsed.error == scanned.error &&
                   (scanned.error != kOk || parsed.instant == scanned.instant),
-              "\"%s\": shortcut %d %s, scanner %d %s", show(text).c_str(), took, show(shortcut).c_str(),
+              "\"%s\": shortcut %d %s, scanner %d %s", std::string(text).c_str(), took, show(shortcut).c_str(),
               static_cast<int>(scanned.error), show(scanned.instant).c_str());
         delete[] block;
     };
