@@ -8,7 +8,7 @@ import tracemalloc
 
 import pytest
 
-from test_hardening_calls import NAMES, build
+from test_hardening_calls import NAMES, build, growth
 
 CALLS, BLOCK_BOUND = 2_000, 50  # a leak of one block per call shows as CALLS blocks per window
 TRACED_CALLS, TRACED_BOUND = 1_000, 4096  # bytes; one leaked 32-byte object per call would be 32000
@@ -24,19 +24,6 @@ def calls(testing):
 def repeat(run, n):
     for _ in range(n):
         run()
-
-
-def growth(run, n, measure):
-    """The smaller growth of two windows of n calls each: a leak grows both, a cache that
-    fills once (the interpreter's, the allocator's) shows in one at most."""
-    gc.collect()
-    first = measure()
-    repeat(run, n)
-    gc.collect()
-    second = measure()
-    repeat(run, n)
-    gc.collect()
-    return min(second - first, measure() - second)
 
 
 def rss():
@@ -77,7 +64,8 @@ def test_error_values_with_backtraces_leave_memory_flat():
         f"""
         import gc, sys, tavik.tavik as tt
         sys.path.insert(0, {os.path.dirname(__file__)!r})
-        from test_hardening_leaks import growth, rss, BLOCK_BOUND, RSS_BOUND
+        from test_hardening_calls import growth
+        from test_hardening_leaks import rss, BLOCK_BOUND, RSS_BOUND
 
         def run():
             try:
