@@ -3,6 +3,7 @@ suite's hostile and lying objects.  Exceptions are made afresh on each raise: ra
 instance again would grow its __traceback__ chain, a leak of the test's own making.  No hook
 calls a lambda to make its exception: CPython 3.13.0 can crash when an allocation fails in such
 a nested frame (no tavik needed), and the out-of-memory check drives every hook."""
+import ctypes
 from datetime import datetime, timedelta, timezone, tzinfo
 
 UTC = timezone.utc
@@ -137,3 +138,12 @@ def named(qualname):
     cls = type("Anything", (), {})
     cls.__qualname__ = qualname
     return cls()
+
+
+def corrupted(field, value):
+    """2024-02-28 23:59:59 UTC with `value` stored in `field`, as no constructor would allow."""
+    d = datetime(2024, 2, 28, 23, 59, 59, tzinfo=UTC)
+    offset, size = {"month": (27, 1), "day": (28, 1), "hour": (29, 1), "minute": (30, 1), "second": (31, 1),
+                    "microsecond": (32, 3)}[field]
+    ctypes.memmove(id(d) + offset, value.to_bytes(size, "big"), size)
+    return d

@@ -1,5 +1,6 @@
 """What the table of calls cannot state: exception chaining, warnings and unraisable reports, the
 report of an internal failure, the clock, the lazy datetime import, the backtrace switch."""
+import json
 import os
 import re
 import subprocess
@@ -37,7 +38,7 @@ def test_prefixed_type_error_chains_like_the_interpreter(cause):
     except KeyError:
         err = raised(tt.safe_float, Hostile(lambda: original), 0)
     assert (type(err), str(err)) == (TypeError, "argument 'value': inner")
-    assert err.__cause__ is cause and err.__context__ is handled
+    assert err.__cause__ is cause and err.__context__ is handled and err.__suppress_context__ is (cause is not None)
 
 
 def test_reports_go_to_the_unraisable_hook(monkeypatch):
@@ -106,11 +107,23 @@ def test_backtrace_switch(setting, program, tmp_path):
     if program:
         executable = os.path.join(os.fsencode(tmp_path), program)
         os.symlink(os.path.realpath(sys.executable), executable)
-    code = "import tavik.tavik as tt\nfor _ in range(2):\n try: tt.str_to_date('')\n except RuntimeError as e: print(ascii(e.args))"
-    lines = subprocess.run([executable, "-c", code], capture_output=True, text=True, env=env).stdout.splitlines()
+    code = textwrap.dedent("""
+        import json, os, tavik.tavik as tt
+        def error(depth):  # raised under `depth` calls that each go through C (map)
+            if depth:
+                return next(map(error, [depth - 1]))
+            try:
+                tt.str_to_date("")
+            except RuntimeError as e:
+                return e.args[0]
+        first = error(0)
+        os.environ["TAVIK_BACKTRACE"] = "0" if "Stack" in first else "1"  # read at the first error, then kept
+        print(json.dumps([first, error(200)]))
+        """)
+    first, deep = json.loads(subprocess.run([executable, "-c", code], capture_output=True, text=True, env=env).stdout)
     if setting in (None, "0"):
-        assert lines == ["('premature end of input',)"] * 2
+        assert first == deep == "premature end of input"
     else:
-        assert len(lines) == 2 and all(line.startswith("('premature end of input\\n\\nStack backtrace:\\n") for line in lines)
-        assert not lines[0][:-3].endswith(("\\n", " "))  # the last frame ends the text
-        assert not program or "python\\\\xff(" in lines[0]
+        assert first.startswith("premature end of input\n\nStack backtrace:\n   0: ") and first.endswith("]")
+        assert deep.startswith(first[:40]) and len(deep.split("Stack backtrace:\n")[1].splitlines()) == 64
+        assert not program or "python\\xff(" in first

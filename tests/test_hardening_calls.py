@@ -23,7 +23,8 @@ import pytest
 
 import tavik.tavik as tt
 from hooks import (ClaimsUtc, FloatIgnoringHooks, Hostile, IntIgnoringHooks, Key, LooksLikeADateTime,
-                   LyingDateTime, MyTypeError, Number, Text, Unprintable, Zone, chained_type_error, named, raiser)
+                   LyingDateTime, MyTypeError, Number, Text, Unprintable, Zone, chained_type_error, corrupted, named,
+                   raiser)
 
 UTC = timezone.utc
 R = tt.RunMode
@@ -33,6 +34,7 @@ LEAP = "2016-12-31T23:59:60.5Z"
 FIRST_MS, LAST_MS = -8_334_601_228_800_000, 8_210_266_876_799_999  # the first and last instant
 NOT_IMPLEMENTED = ("SystemError", "not yet implemented")
 NOT_UTC = ("ValueError", "expected datetime.timezone.utc")
+BAD_DATE, BAD_TIME = ("ValueError", "invalid or out-of-range date"), ("ValueError", "invalid or out-of-range time")
 MS_FAILED = ("RuntimeError", "时间戳转换失败")
 BEYOND_NANOS = ("RuntimeError", "timestamp exceeds num_nanoseconds limit")
 C_LONG = ("OverflowError", "Python int too large to convert to C long")
@@ -237,6 +239,13 @@ DATETIMES = [
      hooked(tt.date_to_str, datetime(2024, 1, 2, tzinfo=Zone(partial(Hostile, ZeroDivisionError, "bool"))))),
     ("dt-zone-bool-type-error", typeerror("<unprintable TypeError object>", "d"),
      hooked(tt.date_to_str, datetime(2024, 1, 2, tzinfo=Zone(partial(Hostile, TypeError, Unprintable()))), quiet=True)),
+    ("dt-bad-month", BAD_DATE, Call(tt.date_to_str, corrupted("month", 13))),
+    ("dt-bad-day", BAD_DATE, Call(tt.truncate_to_day, corrupted("day", 30))),
+    ("dt-day-0", BAD_DATE, Call(tt.date_to_str, corrupted("day", 0))),
+    ("dt-bad-hour", BAD_TIME, Call(tt.date_to_str, corrupted("hour", 24))),
+    ("dt-bad-minute", BAD_TIME, Call(tt.date_to_str, corrupted("minute", 60))),
+    ("dt-bad-second", BAD_TIME, Call(tt.truncate_to_day, corrupted("second", 60))),
+    ("dt-bad-microsecond", BAD_TIME, Call(tt.date_to_str, corrupted("microsecond", 2_000_000))),
     ("py-to-instant", ("ok", (2024, 1, 2, 11045, 7000)), lambda t: Call(t.py_to_instant, utc(2024, 1, 2, 3, 4, 5, 7))),
     ("instant-to-py", ("ok", utc(2024, 1, 2, 3, 4, 5, 123456)), lambda t: Call(t.instant_to_py, T0)),
     ("instant-beyond-datetime", year(262142), lambda t: Call(t.instant_to_py, (262142, 12, 31, 86399, 0))),
