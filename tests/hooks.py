@@ -1,8 +1,6 @@
-"""Objects that answer Python's protocols in ways of the test's choosing: the one home of the
-suite's hostile and lying objects.  Exceptions are made afresh on each raise: raising one
-instance again would grow its __traceback__ chain, a leak of the test's own making.  No hook
-calls a lambda to make its exception: CPython 3.13.0 can crash when an allocation fails in such
-a nested frame (no tavik needed), and the out-of-memory check drives every hook."""
+"""The suite's hostile and lying objects.  Exceptions are made afresh on each raise (one instance
+raised again grows its __traceback__, a leak of the test's making), never by a lambda: CPython
+3.13.0 can crash when an allocation fails in such a nested frame, and the OOM check drives them."""
 import ctypes
 from datetime import datetime, timedelta, timezone, tzinfo
 

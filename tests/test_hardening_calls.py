@@ -1,10 +1,7 @@
-"""The one table of calls into tavik: every public entry on its success path and on each failure
-path, hostile objects included, with the outcome each must have.  One test below walks it; the
-leak, out-of-memory and thread checks drive every row of it again.
-
-A row is (name, outcome, call): outcome is ("ok", value) or (exception type name, message); call
-is a Call, or a function of the tavik_testing module that returns one.
-"""
+"""The one table of calls into tavik, every entry on its success and failure paths, hostile objects
+included: rows (name, outcome, call), outcome ("ok", value) or (exception type name, message), call a
+Call or a function of tavik_testing that makes one.  One test walks it; the leak, out-of-memory and
+thread checks drive every row again."""
 import contextlib
 import gc
 import json
@@ -60,11 +57,9 @@ UNRAISABLE_HOOK = [lambda unraisable: None]
 
 
 class Call:
-    """One call into tavik: `func(*args, **kwargs)` is the bare call, with nothing else in it,
-    so that the out-of-memory check can fail allocations around it alone.  `warnings` is the
-    warning filter in force (when given), `quiet` swallows unraisable reports, `shape` maps a
-    result that changes from call to call (the clock) to one that does not, `python` marks a
-    call that runs Python code of the test's own (a hook) inside tavik."""
+    """func(*args, **kwargs), bare so that allocations can be failed around it alone; `warnings` is
+    the filter in force, `quiet` swallows unraisable reports, `shape` maps a changing result (the
+    clock) to a fixed one, `python` marks a call that runs a hook of the test's inside tavik."""
 
     def __init__(self, func, *args, warnings=None, quiet=False, shape=None, python=False, **kwargs):
         self.func, self.args, self.kwargs = func, args, kwargs
@@ -99,6 +94,16 @@ def keywords(func, *args, kwargs, **options):
     call = Call(func, *args, **options)
     call.kwargs = kwargs
     return call
+
+
+def each(func, *values):
+    """The outcome of func(value) for each value: one row for the cases of one rule."""
+    return [outcome(func, value) for value in values]
+
+
+def each_keyword(func, *names):
+    """The outcome of func(name=1) for each keyword name."""
+    return [outcome(func, **{name: 1}) for name in names]
 
 
 def equalities(member, others):
@@ -154,16 +159,10 @@ CALLING = [
     ("unexpected", unexpected("safe_float", "x"), Call(tt.safe_float, value=1.0, decimals=2, x=0)),
     ("keyword-surrogate", unexpected("safe_float", "t\ufffd"), Call(tt.safe_float, 1.0, 2, **{"t\udcff": 0})),
     ("keyword-surrogates-wide", unexpected("date_to_str", "🚀\ufffd\ufffdx"), Call(tt.date_to_str, **{"🚀\udfff\ud800x": 0})),
-    ("keyword-non-ascii", unexpected("ms_to_date", "时间戳"), Call(tt.ms_to_date, **{"时间戳": 1})),
+    ("keyword-names", ("ok", [unexpected("ms_to_date", name) for name in ("时间戳", "with \ufffd", "own\ufffdchars", "plain", "nope")]),
+     hooked(each_keyword, tt.ms_to_date, "时间戳", Key("ts_", shown=lambda: "with \udc80"),
+            Key("own\udc80chars", shown=raiser(KeyError, "no str")), Key("plain", shown=lambda: 5), Key("nope", equal=True))),
     ("keyword-nul", unexpected("truncate_to_day", "date\x00"), Call(tt.truncate_to_day, **{"date\x00": 1})),
-    ("keyword-own-str", unexpected("ms_to_date", "with \ufffd"),
-     keywords(tt.ms_to_date, kwargs={Key("ts_", shown=lambda: "with \udc80"): 1}, python=True)),
-    ("keyword-str-raises", unexpected("ms_to_date", "own\ufffdchars"),
-     keywords(tt.ms_to_date, kwargs={Key("own\udc80chars", shown=raiser(KeyError, "no str")): 1}, python=True)),
-    ("keyword-str-not-text", unexpected("ms_to_date", "plain"),
-     keywords(tt.ms_to_date, kwargs={Key("plain", shown=lambda: 5): 1}, python=True)),
-    ("keyword-equals-everything", unexpected("ms_to_date", "nope"),
-     keywords(tt.ms_to_date, kwargs={Key("nope", equal=True): 1})),
     ("no-arguments", typeerror("tavik.tavik.now_ms() takes no arguments (1 given)"), Call(tt.now_ms, 1)),
     ("no-keywords", typeerror("tavik.tavik.now_date() takes no keyword arguments"), Call(tt.now_date, x=1)),
     ("internal-failure", NOT_IMPLEMENTED, Call(tt.safe_float, 1.25, 2)),
@@ -186,11 +185,9 @@ NUMBERS = [
     ("u32-negative", U32, Call(tt.safe_float, 1.0, -1)),
     ("u32-above", U32, Call(tt.safe_float, 1.0, 4_294_967_296)),
     ("u32-c-long", C_LONG, Call(tt.safe_float, 1.0, 2**63)),
+    ("int-c-long", ("ok", [C_LONG] * 3), hooked(each, tt.ms_to_date, 2**63, -(10**10000), Number(10**30))),
     ("u32-type-error", typeerror("(1, 2)", "decimals"), hooked(tt.safe_float, 1.0, Hostile(TypeError, 1, 2))),
     ("int-from-str", typeerror("'str' object cannot be interpreted as an integer", "ts"), Call(tt.ms_to_date, "1")),
-    ("int-c-long", C_LONG, Call(tt.ms_to_date, 2**63)),
-    ("int-huge", C_LONG, Call(tt.ms_to_date, -(10**10000))),
-    ("int-index-huge", C_LONG, hooked(tt.ms_to_date, Number(10**30))),
     ("int-type-error-empty", typeerror("", "ts"), hooked(tt.ms_to_date, Hostile(TypeError))),
     ("int-type-error-surrogate", typeerror("lone \ufffd", "ts"), hooked(tt.ms_to_date, Hostile(TypeError, "lone \udc80"))),
     ("int-type-error-unprintable", typeerror("<unprintable TypeError object>", "ts"),
@@ -207,7 +204,6 @@ TEXTS = [
     ("str-from-bytes", unconvertible("s", "bytes", "PyString"), Call(tt.str_to_date, b"2024")),
     ("str-qualified-name", unconvertible("s", "Outer.Inner", "PyString"), Call(tt.str_to_date, named("Outer.Inner"))),
     ("str-surrogate-name", unconvertible("d", "odd\ufffdname"), Call(tt.date_to_str, named("odd\udc80name"))),
-    ("str-non-ascii-name", unconvertible("date", "名前"), Call(tt.truncate_to_day, named("名前"))),
 ]
 
 # Datetimes: the stored fields of one whose tzinfo equals timezone.utc, asked once, never converted.
@@ -216,7 +212,6 @@ DATETIMES = [
     ("dt-format-millis", ("ok", "2024-01-02T03:04:05.120+00:00"), Call(tt.date_to_str, utc(2024, 1, 2, 3, 4, 5, 120000))),
     ("dt-zero-offset", ("ok", "2024-01-02T00:00:00+00:00"),
      Call(tt.date_to_str, d=datetime(2024, 1, 2, tzinfo=timezone(timedelta(0), "Z")))),
-    ("dt-fold", ("ok", "2024-01-02T03:04:05+00:00"), Call(tt.date_to_str, datetime(2024, 1, 2, 3, 4, 5, fold=1, tzinfo=UTC))),
     ("dt-lying", ("ok", "2024-01-02T23:04:05.000600+00:00"),
      Call(tt.date_to_str, LyingDateTime(2024, 1, 2, 23, 4, 5, 600, tzinfo=UTC))),
     ("dt-truthy-zone", ("ok", "2024-01-02T03:04:05+00:00"),
@@ -229,9 +224,6 @@ DATETIMES = [
      Call(tt.truncate_to_day, ClaimsUtc(2024, 1, 2))),
     ("dt-date", unconvertible("d", "date"), Call(tt.date_to_str, date(2024, 1, 2))),
     ("dt-lookalike", unconvertible("date", "LooksLikeADateTime"), Call(tt.truncate_to_day, LooksLikeADateTime())),
-    ("dt-other-offset", NOT_UTC, Call(tt.date_to_str, datetime(2024, 1, 2, tzinfo=timezone(timedelta(minutes=-1))))),
-    ("dt-zoneinfo-utc", NOT_UTC, Call(tt.truncate_to_day, datetime(2024, 1, 2, tzinfo=zoneinfo.ZoneInfo("UTC")))),
-    ("dt-zone-falsy", NOT_UTC, hooked(tt.truncate_to_day, datetime(2024, 1, 2, tzinfo=Zone(lambda: "")))),
     ("dt-zone-raises", ("KeyError", "'eq'"), hooked(tt.date_to_str, datetime(2024, 1, 2, tzinfo=Zone(raiser(KeyError, "eq"))))),
     ("dt-zone-type-error", typeerror("eq", "date"),
      hooked(tt.truncate_to_day, datetime(2024, 1, 2, tzinfo=Zone(raiser(TypeError, "eq"))))),
@@ -239,13 +231,12 @@ DATETIMES = [
      hooked(tt.date_to_str, datetime(2024, 1, 2, tzinfo=Zone(partial(Hostile, ZeroDivisionError, "bool"))))),
     ("dt-zone-bool-type-error", typeerror("<unprintable TypeError object>", "d"),
      hooked(tt.date_to_str, datetime(2024, 1, 2, tzinfo=Zone(partial(Hostile, TypeError, Unprintable()))), quiet=True)),
-    ("dt-bad-month", BAD_DATE, Call(tt.date_to_str, corrupted("month", 13))),
-    ("dt-bad-day", BAD_DATE, Call(tt.truncate_to_day, corrupted("day", 30))),
-    ("dt-day-0", BAD_DATE, Call(tt.date_to_str, corrupted("day", 0))),
-    ("dt-bad-hour", BAD_TIME, Call(tt.date_to_str, corrupted("hour", 24))),
-    ("dt-bad-minute", BAD_TIME, Call(tt.date_to_str, corrupted("minute", 60))),
-    ("dt-bad-second", BAD_TIME, Call(tt.truncate_to_day, corrupted("second", 60))),
-    ("dt-bad-microsecond", BAD_TIME, Call(tt.date_to_str, corrupted("microsecond", 2_000_000))),
+    ("dt-not-utc", ("ok", [NOT_UTC] * 3), hooked(each, tt.date_to_str, *(datetime(2024, 1, 2, tzinfo=zone) for zone in (
+        timezone(timedelta(minutes=-1)), zoneinfo.ZoneInfo("UTC"), Zone(lambda: ""))))),
+    ("dt-corrupt-date", ("ok", [BAD_DATE] * 3), Call(each, tt.date_to_str, *(corrupted(field, value) for field, value in (
+        ("month", 13), ("day", 30), ("day", 0))))),
+    ("dt-corrupt-time", ("ok", [BAD_TIME] * 4), Call(each, tt.truncate_to_day, *(corrupted(field, value) for field, value in (
+        ("hour", 24), ("minute", 60), ("second", 60), ("microsecond", 2_000_000))))),
     ("py-to-instant", ("ok", (2024, 1, 2, 11045, 7000)), lambda t: Call(t.py_to_instant, utc(2024, 1, 2, 3, 4, 5, 7))),
     ("instant-to-py", ("ok", utc(2024, 1, 2, 3, 4, 5, 123456)), lambda t: Call(t.instant_to_py, T0)),
     ("instant-beyond-datetime", year(262142), lambda t: Call(t.instant_to_py, (262142, 12, 31, 86399, 0))),
@@ -255,12 +246,11 @@ DATETIMES = [
 PARSING = [
     ("parse", ("ok", utc(2024, 1, 1, 19, 4, 5, 123456)), Call(tt.str_to_date, "2024-01-02T03:04:05.123456789+08:00")),
     ("parse-scanned", ("ok", utc(2024, 1, 2, 4, 34, 5)), Call(tt.str_to_date, s="2024-01-02 03:04:05\u221201:30")),
-    ("parse-out-of-range", ("RuntimeError", "input is out of range"), Call(tt.str_to_date, "2024-13-02T03:04:05Z")),
-    ("parse-invalid", ("RuntimeError", "input contains invalid characters"), Call(tt.str_to_date, "2024-01-02X03:04:05Z")),
-    ("parse-too-short", ("RuntimeError", "premature end of input"), Call(tt.str_to_date, "")),
-    ("parse-too-long", ("RuntimeError", "trailing input"), Call(tt.str_to_date, "2024-01-02T03:04:05Zjunk")),
-    ("parse-year-0", year(0), Call(tt.str_to_date, "0001-01-01T00:00:00+00:01")),
-    ("parse-year-10000", year(10000), Call(tt.str_to_date, "9999-12-31T23:59:59-00:01")),
+    ("parse-errors", ("ok", [("RuntimeError", m) for m in ("input is out of range", "input contains invalid characters",
+                                                          "premature end of input", "trailing input")]),
+     Call(each, tt.str_to_date, "2024-13-02T03:04:05Z", "2024-01-02X03:04:05Z", "", "2024-01-02T03:04:05Zjunk")),
+    ("parse-beyond-datetime", ("ok", [year(0), year(10000)]),
+     Call(each, tt.str_to_date, "0001-01-01T00:00:00+00:01", "9999-12-31T23:59:59-00:01")),
     ("leap-second-ignored", ("ok", utc(2016, 12, 31, 23, 59, 59, 500000)), Call(tt.str_to_date, LEAP, warnings="ignore")),
     ("leap-second-error", ("ok", utc(2016, 12, 31, 23, 59, 59, 500000)), Call(tt.str_to_date, LEAP, warnings="error")),
 ]
@@ -269,17 +259,12 @@ PARSING = [
 RANGES = [
     ("ms", ("ok", utc(2023, 11, 14, 22, 13, 20, 123000)), Call(tt.ms_to_date, 1_700_000_000_123)),
     ("ms-floor", ("ok", utc(1969, 12, 31, 23, 59, 59, 999000)), hooked(tt.ms_to_date, Number(-1))),
-    ("ms-bool", ("ok", utc(1970, 1, 1, 0, 0, 0, 1000)), Call(tt.ms_to_date, ts=True)),
     ("ms-int-subclass", ("ok", utc(1970, 1, 1, 0, 0, 0, 5000)), Call(tt.ms_to_date, IntIgnoringHooks(5))),
     ("ms-first-datetime", ("ok", utc(1, 1, 1)), Call(tt.ms_to_date, -62_135_596_800_000)),
     ("ms-last-datetime", ("ok", utc(9999, 12, 31, 23, 59, 59, 999000)), Call(tt.ms_to_date, 253_402_300_799_999)),
-    ("ms-year-0", year(0), Call(tt.ms_to_date, -62_135_596_800_001)),
-    ("ms-year-10000", year(10000), Call(tt.ms_to_date, 253_402_300_800_000)),
-    ("ms-first", year(-262143), Call(tt.ms_to_date, FIRST_MS)),
-    ("ms-before-first", MS_FAILED, Call(tt.ms_to_date, FIRST_MS - 1)),
-    ("ms-last", year(262142), Call(tt.ms_to_date, LAST_MS)),
-    ("ms-after-last", MS_FAILED, Call(tt.ms_to_date, LAST_MS + 1)),
-    ("ms-int64-min", MS_FAILED, Call(tt.ms_to_date, -(2**63))),
+    ("ms-beyond-datetime", ("ok", [year(0), year(10000), year(-262143), year(262142)]),
+     Call(each, tt.ms_to_date, -62_135_596_800_001, 253_402_300_800_000, FIRST_MS, LAST_MS)),
+    ("ms-beyond-range", ("ok", [MS_FAILED] * 3), Call(each, tt.ms_to_date, FIRST_MS - 1, LAST_MS + 1, -(2**63))),
     ("truncate-first", ("ok", utc(1677, 9, 21)), Call(tt.truncate_to_day, utc(1677, 9, 21, 0, 12, 43, 145225))),
     ("truncate-before-first", BEYOND_NANOS, Call(tt.truncate_to_day, utc(1677, 9, 21, 0, 12, 43, 145224))),
     ("now_date", ("ok", datetime), Call(tt.now_date, shape=type)),
@@ -294,9 +279,7 @@ ENUMS = [
     ("enum-equal", ("ok", [(True, True, False)] * 4), hooked(equalities, R.Simulation, (1, True, Number(1), R.Simulation))),
     ("enum-unequal", ("ok", [(False, False, True)] * 10), hooked(equalities, R.Simulation, (
         R.Backtest, 2, 1 + 2**8, 1 + 2**32, 2**70, -1, 1.0, "Simulation", tt.TradeKind.Future, Hostile(KeyError, "x")))),
-    ("enum-eq-float-method", ("ok", NotImplemented), Call(R.Live.__eq__, 2.0)),
     ("enum-unordered", ("ok", [NotImplemented] * 16), Call(orderings, R.Simulation, (R.Backtest, 1, True, 2**70))),
-    ("enum-order", unordered("builtins.RunMode"), Call(operator.lt, R.Live, R.Backtest)),
     ("enum-hash", typeerror("unhashable type: 'builtins.RunMode'"), Call(hash, R.Live)),
     ("enum-index", typeerror("'builtins.RunMode' object cannot be interpreted as an integer"), Call(operator.index, R.Live)),
     ("enum-construct", typeerror("No constructor defined for RunMode"), Call(tt.RunMode, 0)),

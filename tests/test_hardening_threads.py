@@ -3,8 +3,7 @@ import re
 
 from test_hardening_calls import CALLS, in_child
 
-# In a fresh process, so that the threads also race for the first use of the datetime C API:
-# they start together, each at a different row, and go round the table in shuffled orders.
+# In a fresh process, so that the threads also race for the first use of the datetime C API.
 SCRIPT = """
     import random, threading, time, warnings
     threads, seconds = int(sys.argv[1]), float(sys.argv[2])

@@ -1,11 +1,6 @@
-// The date-time core on its own: calendar, epoch splits, RFC 3339 text both
-// ways, the cut to the day.  Expected values come from documented examples or
-// were worked out apart from this code (Python's proleptic calendar, shifted
-// by whole 400-year cycles outside 1..9999).
-//
-// The parser's shortcut for the common shape lives in rfc3339.cpp's anonymous
-// namespace; the file is compiled into this program so that the shortcut can
-// be asked directly which texts it takes.
+// The date-time core on its own: calendar, epoch splits, RFC 3339 text, the cut
+// to the day; expected values worked out apart from this code.  rfc3339.cpp is
+// compiled in, so that its shortcut for the common shape can be asked directly.
 #include "rfc3339.cpp"
 
 #include <cinttypes>
@@ -31,8 +26,7 @@ int g_checks = 0, g_failures = 0;
         }                                                                                  \
     } while (false)
 
-constexpr std::int64_t kI64Min = std::numeric_limits<std::int64_t>::min();
-constexpr std::int64_t kI64Max = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kI64Min = std::numeric_limits<std::int64_t>::min(), kI64Max = -(kI64Min + 1);
 constexpr ParseError kOk = ParseError::None, kRange = ParseError::OutOfRange, kInvalid = ParseError::Invalid,
                      kShort = ParseError::TooShort, kLong = ParseError::TooLong;
 constexpr RoundingError kOver = RoundingError::TimestampExceedsLimit;
@@ -177,17 +171,14 @@ void test_parse() {
     CHECK(parse_rfc3339("2024-01-02T03:04:05Z9"sv.substr(0, 20)).error == kOk, "a view inside a longer text");
 }
 
-// The shortcut against the scanner on generated texts: every fraction length,
-// offset form, cut and odd byte at every position.  The shortcut must take
-// every text the scanner accepts, except the U+2212 minus that only the
-// scanner reads, and agree on it.  Each text sits in a heap block of its exact
-// size, so that a sanitized build reports any read past its end.
+// The shortcut against the scanner on generated texts (fraction lengths, offset
+// forms, every cut, odd bytes everywhere): it takes every text the scanner
+// accepts but those with the U+2212 minus, with the same instant.  Each text
+// has a heap block of its exact size: a sanitized build reports any overread.
 void test_shortcut_against_scanner() {
     const std::string fractions[] = {"", ".", ".1", ".123", ".1234567", ".12345678", ".123456789", ".1234567891", ".9x"};
-    const std::string offsets[] = {"Z", "z", "+00:00", "-05:30", "+23:59", "+24:00", "-00:60", "+0530",
-                                   "\xE2\x88\x92" "01:00", "Z ", "", "+05:3"};
-    const std::string bases[] = {"2024-02-29T23:59:60", "0000-01-01T00:00:00", "9999-12-31 23:59:59",
-                                 "2023-02-29t12:00:00", "1970-01-01T00:00:00"};
+    const std::string offsets[] = {"Z", "z", "+00:00", "-05:30", "+23:59", "+24:00", "-00:60", "+0530", "\xE2\x88\x92" "01:00", "Z ", "", "+05:3"};
+    const std::string bases[] = {"2024-02-29T23:59:60", "0000-01-01T00:00:00", "9999-12-31 23:59:59", "2023-02-29t12:00:00", "1970-01-01T00:00:00"};
     const char odd[] = {'0', '9', '/', ':', '-', 'T', '.', 'Z', '+', '\x80', '\0'};
     long compared = 0, taken = 0;
     const auto compare = [&](const std::string& text) {
@@ -262,7 +253,6 @@ void test_truncate() {
         Instant t;
         RoundingError error;
     } rows[] = {
-        {at(2024, 1, 2, 3, 4, 5, 123'456'000), RoundingError::None},
         {at(1969, 12, 31, 23, 59, 59, 999'999'999), RoundingError::None},
         {at(1677, 9, 21, 0, 12, 43, 145'224'192), RoundingError::None},  // -2^63 ns
         {at(1677, 9, 21, 0, 12, 43, 145'224'191), kOver},
@@ -272,8 +262,7 @@ void test_truncate() {
         {at(2262, 4, 11, 23, 47, 16, 854'775'808), kOver},
         {at(2262, 4, 11, 23, 47, 17), kOver},
         {at(2262, 4, 11, 23, 46, 59, 1'999'999'999), RoundingError::None},
-        {at(2016, 12, 31, 23, 59, 59, 1'500'000'000), RoundingError::None},
-        {at(1969, 12, 31, 23, 59, 59, 1'000'000'000), RoundingError::None},
+        {at(1969, 12, 31, 23, 59, 59, 1'000'000'000), RoundingError::None},  // a leap second
         {at(kMinYear, 1, 1), kOver},
         {at(kMaxYear, 12, 31, 23, 59, 59, 999'999'999), kOver},
     };
