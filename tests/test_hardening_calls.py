@@ -333,11 +333,11 @@ def growth(run, n, measure, collect=gc.collect):
     """The smaller growth of two windows of n calls each: a leak grows both, a cache that
     fills once (the interpreter's, the allocator's) shows in one at most."""
     sizes = []
-    for _ in range(3):
+    for window in range(3):
+        for _ in range(n if window else 0):
+            run()
         collect()
         sizes.append(measure())
-        for _ in range(n):
-            run()
     return min(sizes[1] - sizes[0], sizes[2] - sizes[1])
 
 

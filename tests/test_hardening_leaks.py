@@ -12,7 +12,7 @@ from test_hardening_calls import NAMES, build, growth
 
 CALLS, BLOCK_BOUND = 2_000, 50  # a leak of one block per call shows as CALLS blocks per window
 TRACED_CALLS, TRACED_BOUND = 1_000, 4096  # bytes; one leaked 32-byte object per call would be 32000
-RSS_CALLS, RSS_BOUND = 2_000, 2 * 1024 * 1024  # over len(NAMES) * RSS_CALLS calls
+RSS_ROUNDS, RSS_BOUND = 1_000, 2 * 1024 * 1024  # per window of RSS_ROUNDS calls of every row
 HAS_PROC = os.path.exists("/proc/self/statm")
 
 
@@ -47,14 +47,11 @@ def test_blocks_and_traced_memory_stay_flat(calls, name):
 
 @pytest.mark.skipif(not HAS_PROC, reason="needs /proc")
 def test_resident_memory_stays_flat_across_every_call(calls):
-    for run in calls.values():
-        repeat(run, RSS_CALLS // 5)
-    gc.collect()
-    before = rss()
-    for run in calls.values():
-        repeat(run, RSS_CALLS)
-    gc.collect()
-    assert rss() - before < RSS_BOUND
+    def every_row():
+        for run in calls.values():
+            run()
+
+    assert growth(every_row, RSS_ROUNDS, rss) < RSS_BOUND
 
 
 @pytest.mark.skipif(not HAS_PROC, reason="needs /proc")
