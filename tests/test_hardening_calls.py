@@ -237,9 +237,6 @@ DATETIMES = [
         ("month", 13), ("day", 30), ("day", 0))))),
     ("dt-corrupt-time", ("ok", [BAD_TIME] * 4), Call(each, tt.truncate_to_day, *(corrupted(field, value) for field, value in (
         ("hour", 24), ("minute", 60), ("second", 60), ("microsecond", 2_000_000))))),
-    ("py-to-instant", ("ok", (2024, 1, 2, 11045, 7000)), lambda t: Call(t.py_to_instant, utc(2024, 1, 2, 3, 4, 5, 7))),
-    ("instant-to-py", ("ok", utc(2024, 1, 2, 3, 4, 5, 123456)), lambda t: Call(t.instant_to_py, T0)),
-    ("instant-beyond-datetime", year(262142), lambda t: Call(t.instant_to_py, (262142, 12, 31, 86399, 0))),
 ]
 
 # Parsing through the binding: one row per kind of result (the grammar is the core tests' table).

@@ -21,11 +21,6 @@ def calls(testing):
     return build(testing)
 
 
-def repeat(run, n):
-    for _ in range(n):
-        run()
-
-
 def rss():
     with open(f"/proc/{os.getpid()}/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -35,7 +30,8 @@ def rss():
 def test_blocks_and_traced_memory_stay_flat(calls, name):
     run = calls[name]
     expected = run()
-    repeat(run, CALLS // 10)
+    for _ in range(CALLS // 10):
+        run()
     assert growth(run, CALLS, sys.getallocatedblocks) < BLOCK_BOUND
     tracemalloc.start()
     try:

@@ -42,6 +42,17 @@ std::string show(const Instant& t) {
     return buf;
 }
 
+// Text for a report, every byte outside printable ASCII as \xNN.
+std::string show(std::string_view text) {
+    std::string out;
+    for (const unsigned char c : text) {
+        char hex[5];
+        std::snprintf(hex, sizeof hex, "\\x%02X", c);
+        out += c >= 0x20 && c < 0x7f ? std::string(1, static_cast<char>(c)) : std::string(hex);
+    }
+    return out;
+}
+
 // The calendar: every day of years -1200..10000 and of two eras at each end
 // of the range is the successor of the one before (by a leap rule written
 // apart from the code) and maps back to its own day count.
@@ -160,7 +171,7 @@ void test_parse() {
     const auto check = [](std::string_view text, ParseError error, const Instant& want) {
         for (const ParseResult& got : {parse_rfc3339(text), parse_rfc3339_scanned(text)}) {
             CHECK(got.error == error && (error != kOk || got.instant == want), "\"%s\" gave %d %s",
-                  std::string(text).c_str(), static_cast<int>(got.error), show(got.instant).c_str());
+                  show(text).c_str(), static_cast<int>(got.error), show(got.instant).c_str());
         }
     };
     for (const auto& r : accepted) check(r.text, kOk, r.want);
@@ -194,7 +205,7 @@ void test_shortcut_against_scanner() {
         taken += took;
         CHECK(took == expected && (!took || shortcut == scanned.instant) && parsed.error == scanned.error &&
                   (scanned.error != kOk || parsed.instant == scanned.instant),
-              "\"%s\": shortcut %d %s, scanner %d %s", std::string(text).c_str(), took, show(shortcut).c_str(),
+              "\"%s\": shortcut %d %s, scanner %d %s", show(text).c_str(), took, show(shortcut).c_str(),
               static_cast<int>(scanned.error), show(scanned.instant).c_str());
         delete[] block;
     };
