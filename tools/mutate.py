@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import difflib
+import hashlib
 import json
 import os
 import random
@@ -58,6 +59,9 @@ class Mutant:
     outcome: str = ""
     detail: str = ""   # what killed it, or the first compiler error
     seconds: float = 0.0
+
+    def key(self) -> tuple:
+        return self.file, self.number, self.line, self.original, self.mutated
 
 
 # ---------------------------------------------------------------------------
@@ -103,7 +107,8 @@ def restore_traps(real: str, hidden: str, origin: list[int | None], mutated: str
 # Generating mutants
 
 def run(command, **kwargs) -> subprocess.CompletedProcess:
-    return subprocess.run(command, text=True, capture_output=True, **kwargs)
+    # A mutant may print any bytes.
+    return subprocess.run(command, text=True, errors="replace", capture_output=True, **kwargs)
 
 
 def generate_mutants(source: Path, workdir: Path) -> list[Mutant]:
@@ -224,9 +229,8 @@ class Tree:
                       "-DCMAKE_CXX_FLAGS_MUTATION=-O1 -DNDEBUG"])
         if result.returncode != 0:
             sys.exit(f"configuring {TREE} failed:\n{result.stdout}{result.stderr}")
-        self._make_venv()
 
-    def _make_venv(self):
+    def make_venv(self):
         # Tests start subprocesses with sys.executable and a PYTHONPATH of their
         # own, so PYTHONPATH cannot carry the mutant: the venv's site-packages can.
         # The main venv's site-packages follows it, for pytest and hypothesis.
@@ -241,6 +245,7 @@ class Tree:
         for path in (ROOT / "src" / "tavik").iterdir():
             if path.is_file():
                 (self.package / path.name).symlink_to(path)
+        # A link: every rebuild of the module is seen at once.
         for path in TREE.glob("tavik.*.so"):
             (self.package / path.name).symlink_to(path)
 
@@ -250,8 +255,6 @@ class Tree:
         except subprocess.TimeoutExpired:
             return False, "build timed out"
         if result.returncode == 0:
-            if not any(self.package.glob("tavik.*.so")):
-                self._make_venv()
             return True, ""
         errors = [line for line in result.stdout.splitlines() if "error:" in line]
         return False, (errors[0] if errors else result.stdout[-300:]).strip()
@@ -290,19 +293,27 @@ class Tree:
         for name, command in commands:
             left = None if deadline is None else max(deadline - time.monotonic(), 1)
             process = subprocess.Popen(command, cwd=self.workdir, env=self.environment(), text=True,
-                                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
+                                       errors="replace", stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
             try:
                 output, _ = process.communicate(timeout=left)
             except subprocess.TimeoutExpired:
-                os.killpg(process.pid, signal.SIGKILL)
+                kill_group(process)
                 process.communicate()
                 return TIMEOUT, f"{name} still running after {timeout:.0f} s"
             except BaseException:
-                os.killpg(process.pid, signal.SIGKILL)
+                kill_group(process)
                 raise
             if process.returncode != 0:
                 return KILLED, f"{name}: {first_failure(output, process.returncode)}"
         return SURVIVED, ""
+
+
+def kill_group(process: subprocess.Popen):
+    """Kills the process and whatever it started (its own session)."""
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
 
 
 def first_failure(output: str, returncode: int) -> str:
@@ -323,6 +334,8 @@ class SourceGuard:
     """Holds the original text of the file being mutated and writes it back on
     every way out: normal return, exception, SIGINT, SIGTERM, SIGHUP."""
 
+    SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
     def __init__(self):
         self.path: Path | None = None
         self.original = ""
@@ -334,18 +347,24 @@ class SourceGuard:
         raise SystemExit(128 + signum)  # unwinds through the finally blocks
 
     def apply(self, mutant: Mutant):
-        self.path = ROOT / mutant.file
-        self.original = self.path.read_text()
-        lines = self.original.splitlines(keepends=True)
+        path = ROOT / mutant.file
+        original = path.read_text()
+        lines = original.splitlines(keepends=True)
         if lines[mutant.line - 1] != mutant.original:
             raise RuntimeError(f"{mutant.file}:{mutant.line} changed since the mutants were generated")
         lines[mutant.line - 1] = mutant.mutated
-        self.path.write_text("".join(lines))
+        self.path, self.original = path, original
+        path.write_text("".join(lines))
 
     def restore(self):
-        if self.path is not None:
-            self.path.write_text(self.original)
-            self.path = None
+        # A signal arriving now waits until the original is back in place.
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, self.SIGNALS)
+        try:
+            if self.path is not None:
+                self.path.write_text(self.original)
+                self.path = None
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
 
 
 def require_unmodified_sources():
@@ -365,6 +384,19 @@ def save_results(path: Path, settings: dict, notes: dict, mutants: list[Mutant])
     temporary = path.with_suffix(".tmp")
     temporary.write_text(json.dumps(data, indent=1))
     temporary.replace(path)
+
+
+def previous_outcomes(settings: dict) -> tuple[dict[tuple, Mutant], int]:
+    """The mutants an interrupted run of the same draw already tested, and the
+    time it spent."""
+    if not RESULTS.exists():
+        return {}, 0
+    data = json.loads(RESULTS.read_text())
+    same_draw = ("seed", "count", "minimum", "sources", "flags", "generated")
+    if any(data["settings"].get(name) != settings[name] for name in same_draw):
+        sys.exit(f"--resume: {RESULTS} is of another draw; run without --resume")
+    mutants = [Mutant(**m) for m in data["mutants"]]
+    return {m.key(): m for m in mutants}, data["settings"]["wall_seconds"]
 
 
 def render_report(settings: dict, notes: dict, mutants: list[Mutant]) -> str:
@@ -412,6 +444,8 @@ def main():
     parser.add_argument("--min-per-file", type=int, default=8, help="compiling mutants per file at least (8)")
     parser.add_argument("--timeout", type=float, default=None,
                         help="seconds per mutant's tests before it counts as killed (3 x the clean run, >= 60)")
+    parser.add_argument("--resume", action="store_true",
+                        help="take the outcomes of results.json (same seed, count, sources) instead of testing again")
     parser.add_argument("files", nargs="*", help="sources to mutate (every .cpp of the module)")
     args = parser.parse_args()
 
@@ -438,6 +472,7 @@ def main():
     ok, error = tree.build()
     if not ok:
         sys.exit(f"the unmutated source does not build: {error}")
+    tree.make_venv()
     tree.check_imports()
 
     # The clean run: must pass; its time sets the timeout, and the files run
@@ -460,9 +495,12 @@ def main():
 
     commit = run(["git", "rev-parse", "HEAD"], cwd=ROOT).stdout.strip()
     settings = {"seed": args.seed, "count": args.count, "minimum": args.min_per_file, "commit": commit,
+                "sources": {p.relative_to(ROOT).as_posix(): hashlib.sha256(p.read_bytes()).hexdigest()
+                            for p in sources},
                 "flags": "-O1 -DNDEBUG", "timeout": timeout, "clean_seconds": round(clean_seconds, 1),
                 "test_files": [p.name for p in tree.test_files], "wanted": wanted,
                 "generated": {f: len(ms) for f, ms in generated.items()}, "complete": False, "wall_seconds": 0}
+    earlier, earlier_seconds = previous_outcomes(settings) if args.resume else ({}, 0)
     tried: list[Mutant] = []
     guard = SourceGuard()
     try:
@@ -471,6 +509,11 @@ def main():
             for mutant in mutants:
                 if compiled == wanted[file]:
                     break
+                if (known := earlier.get(mutant.key())) is not None:
+                    mutant.outcome, mutant.detail, mutant.seconds = known.outcome, known.detail, known.seconds
+                    compiled += mutant.outcome != NOT_COMPILED
+                    tried.append(mutant)
+                    continue
                 begin = time.monotonic()
                 try:
                     guard.apply(mutant)
@@ -484,16 +527,16 @@ def main():
                     guard.restore()
                 mutant.seconds = round(time.monotonic() - begin, 1)
                 tried.append(mutant)
-                settings["wall_seconds"] = round(time.monotonic() - started)
+                settings["wall_seconds"] = earlier_seconds + round(time.monotonic() - started)
                 save_results(RESULTS, settings, notes, tried)
                 print(f"{mutant.outcome:>12}  {file}:{mutant.line} #{mutant.number}  "
                       f"[{compiled}/{wanted[file]}]  {mutant.seconds:.0f} s  {mutant.detail[:80]}", flush=True)
         settings["complete"] = True
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, SystemExit):  # SIGINT, or SIGTERM / SIGHUP
         print("interrupted; the source is restored, the results so far are kept", file=sys.stderr)
     finally:
         guard.restore()
-        settings["wall_seconds"] = round(time.monotonic() - started)
+        settings["wall_seconds"] = earlier_seconds + round(time.monotonic() - started)
         save_results(RESULTS, settings, notes, tried)
         # The last build was of a mutant: leave the tree built from the real source.
         tree.build()
