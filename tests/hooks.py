@@ -69,9 +69,6 @@ class Text(str):
     def __len__(self):
         return 0
 
-    def encode(self, *args, **kwargs):
-        raise AssertionError("encode")
-
 
 class Key(str):
     """A keyword name whose str() is shown() and whose == answers `equal` (when given)."""

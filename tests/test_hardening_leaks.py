@@ -13,7 +13,6 @@ from test_hardening_calls import NAMES, build, growth
 CALLS, BLOCK_BOUND = 2_000, 50  # a leak of one block per call shows as CALLS blocks per window
 TRACED_CALLS, TRACED_BOUND = 1_000, 4096  # bytes; one leaked 32-byte object per call would be 32000
 RSS_ROUNDS, RSS_BOUND = 1_000, 2 * 1024 * 1024  # per window of RSS_ROUNDS calls of every row
-HAS_PROC = os.path.exists("/proc/self/statm")
 
 
 @pytest.fixture(scope="module")
@@ -41,7 +40,6 @@ def test_blocks_and_traced_memory_stay_flat(calls, name):
     assert run() == expected  # still the same answer after all those calls
 
 
-@pytest.mark.skipif(not HAS_PROC, reason="needs /proc")
 def test_resident_memory_stays_flat_across_every_call(calls):
     def every_row():
         for run in calls.values():
@@ -50,7 +48,6 @@ def test_resident_memory_stays_flat_across_every_call(calls):
     assert growth(every_row, RSS_ROUNDS, rss) < RSS_BOUND
 
 
-@pytest.mark.skipif(not HAS_PROC, reason="needs /proc")
 def test_error_values_with_backtraces_leave_memory_flat():
     """The backtrace appendix is decided once per process, so it is measured in one of its own."""
     code = textwrap.dedent(

@@ -5,10 +5,7 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import tavik.tavik as tt
-
 from test_api import CATALOGUE, ENUM, RECORD
 
 ENUMS, RECORDS = ([name for name, kind, *_ in CATALOGUE if kind == k] for k in (ENUM, RECORD))
@@ -106,7 +103,6 @@ def test_subinterpreter_import_is_refused_and_main_module_unaffected():
     assert result.stdout.split("\n")[-3:] == ["exec ImportError", "main True True", ""], result.stderr
 
 
-@pytest.mark.skipif(sys.platform != "linux", reason="ELF symbol table")
 def test_only_the_init_function_is_exported_and_nothing_can_throw():
     """Every entry faces the interpreter as noexcept: a C++ allocation or throw reachable from
     the module would end the process in std::terminate."""
