@@ -49,12 +49,14 @@ CASES: dict[str, tuple[str, str, str, str]] = {
     "floor_str": ("floor: floor_str", "inputs.Z_TEXTS", "tavik_testing.floor_str", "f(x)"),
     "floor_int": ("floor: floor_int", "inputs.Z_TEXTS", "tavik_testing.floor_int", "f(x)"),
     "floor_noop": ("floor: floor_noop", "inputs.Z_TEXTS", "tavik_testing.floor_noop", "f(x)"),
+    "floor_now_int": ("floor: floor_now_int", "inputs.MILLIS", "tavik_testing.floor_now_int", "f()"),
+    "floor_now_datetime": ("floor: floor_now_datetime", "inputs.MILLIS", "tavik_testing.floor_now_datetime", "f()"),
 }
 
 # Which floor each case is set against.
 FLOOR = {"parse_z": "floor_datetime", "parse_offset": "floor_datetime", "ms_to_date": "floor_datetime",
-         "truncate_to_day": "floor_datetime", "now_date": "floor_datetime",
-         "format": "floor_str", "now_ms": "floor_int"}
+         "truncate_to_day": "floor_datetime", "now_date": "floor_now_datetime",
+         "format": "floor_str", "now_ms": "floor_now_int"}
 
 
 def _script(case: str) -> str:
@@ -77,7 +79,7 @@ def _instructions(case: str, n: int, keep: Path | None = None) -> int:
         env.setdefault("TAVIK_TESTING_DIR", str(Path(__file__).resolve().parent.parent / "build/testing/python"))
         subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", _script(case),
-             str(n)],
+             f"{n:06d}"],
             check=True, env=env, cwd=Path(__file__).resolve().parent.parent,
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for line in out.read_text().splitlines():

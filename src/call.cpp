@@ -341,7 +341,7 @@ bool from_python(PyObject* object, double& out) noexcept {
     return !(out == -1.0 && PyErr_Occurred());
 }
 
-bool from_python(PyObject* object, std::int64_t& out) noexcept {
+bool from_python_general(PyObject* object, std::int64_t& out) noexcept {
     static_assert(sizeof(long) == sizeof(std::int64_t), "PyLong_AsLong must yield 64 bits");
     out = PyLong_AsLong(object);
     return !(out == -1 && PyErr_Occurred());

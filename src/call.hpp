@@ -115,7 +115,22 @@ void argument_error(const char* parameter) noexcept;
 
 // Converters: true on success, false with an exception set.
 bool from_python(PyObject* object, double& out) noexcept;
-bool from_python(PyObject* object, std::int64_t& out) noexcept;
+bool from_python_general(PyObject* object, std::int64_t& out) noexcept;
+// An exact int is read with PyLong_AsSsize_t, which skips the __index__
+// protocol it has no use for; when that fails (too large), the general
+// reading is done instead and raises its own OverflowError text.
+[[gnu::always_inline]] inline bool from_python(PyObject* object, std::int64_t& out) noexcept {
+    static_assert(sizeof(Py_ssize_t) == sizeof(std::int64_t), "PyLong_AsSsize_t must yield 64 bits");
+    if (PyLong_CheckExact(object)) [[likely]] {
+        const Py_ssize_t value = PyLong_AsSsize_t(object);
+        if (value != -1 || !PyErr_Occurred()) [[likely]] {
+            out = value;
+            return true;
+        }
+        PyErr_Clear();
+    }
+    return from_python_general(object, out);
+}
 bool from_python(PyObject* object, std::uint32_t& out) noexcept;
 bool from_python_general(PyObject* object, std::string_view& out) noexcept;
 // Borrows the str's UTF-8 buffer.  An ASCII str is its own UTF-8 form, read in place.
@@ -130,16 +145,18 @@ bool from_python_general(PyObject* object, std::string_view& out) noexcept;
 
 namespace detail {
 template <class... T, std::size_t... I>
-bool convert_all(const FunctionDescription& description, PyObject* const* slots, std::index_sequence<I...>,
+[[gnu::always_inline]] inline bool convert_all(const FunctionDescription& description, PyObject* const* slots, std::index_sequence<I...>,
                  T&... out) noexcept {
     // Left to right, the first failing parameter decides the exception.
     return ((from_python(slots[I], out) || (argument_error(description.parameters[I]), false)) && ...);
 }
 }  // namespace detail
 
-// Matches the arguments, then converts them in declaration order.
+// Matches the arguments, then converts them in declaration order.  Always
+// inlined into the entry, where the description is a constant: out of line,
+// the slot copy of an unknown count became a call to memcpy.
 template <class... T>
-bool extract_arguments(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+[[gnu::always_inline]] inline bool extract_arguments(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames, T&... out) noexcept {
     PyObject* slots[sizeof...(T)];
     if (!match_arguments(description, args, nargs, kwnames, slots)) return false;

@@ -45,6 +45,13 @@ constexpr const char kLeapSecondWarning[] = "ignored leap-second, `datetime` doe
 void forget_datetime_api() noexcept { api_cell.store(nullptr, std::memory_order_release); }
 
 bool py_to_instant(PyObject* object, Instant& out) noexcept {
+    CivilTime fields;
+    if (!py_to_civil(object, fields)) return false;
+    out = instant_of(fields);
+    return true;
+}
+
+bool py_to_civil(PyObject* object, CivilTime& out) noexcept {
     const PyDateTime_CAPI* api = datetime_api();
     if (api == nullptr) [[unlikely]]
         return false;
@@ -86,22 +93,24 @@ bool py_to_instant(PyObject* object, Instant& out) noexcept {
         return false;
     }
     // The fold attribute is ignored: UTC has no repeated wall-clock hour.
-    out = Instant{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)}, hour * 3600 + minute * 60 + second,
-                  nanos};
+    out = CivilTime{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)}, static_cast<std::uint8_t>(hour),
+                    static_cast<std::uint8_t>(minute), static_cast<std::uint8_t>(second), nanos};
     return true;
 }
 
-PyObject* instant_to_py(const Instant& instant) noexcept {
+PyObject* instant_to_py(const Instant& instant) noexcept { return civil_to_py(civil_time(instant)); }
+
+PyObject* civil_to_py(const CivilTime& t) noexcept {
     const PyDateTime_CAPI* api = datetime_api();
     if (api == nullptr) [[unlikely]]
         return nullptr;
-    const unsigned secs = instant.secs;
+    const bool leap = t.frac >= kNanosPerSecond;
     PyObject* result = api->DateTime_FromDateAndTimeAndFold(
-        instant.date.year, instant.date.month, instant.date.day, static_cast<int>(secs / 3600),
-        static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60),
-        static_cast<int>(instant.frac % kNanosPerSecond / 1000), api->TimeZone_UTC, 0, api->DateTimeType);
+        t.date.year, t.date.month, t.date.day, t.hour, t.minute, t.second,
+        static_cast<int>((leap ? t.frac - kNanosPerSecond : t.frac) / 1000), api->TimeZone_UTC, 0,
+        api->DateTimeType);
     if (result == nullptr) return nullptr;  // the constructor's ValueError for years outside 1..9999
-    if (instant.frac >= kNanosPerSecond) [[unlikely]] {
+    if (leap) [[unlikely]] {
         // The value is still returned; a warning turned into an error must not lose it.
         if (PyErr_WarnEx(PyExc_UserWarning, kLeapSecondWarning, 0) < 0) PyErr_WriteUnraisable(result);
     }

@@ -35,10 +35,10 @@ PyObject* safe_float_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 constexpr const char* kTruncateToDayParameters[] = {"date"};
 constexpr FunctionDescription kTruncateToDayDescription = describe("truncate_to_day", kTruncateToDayParameters);
 
-PyObject* truncate_to_day_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+[[gnu::flatten]] PyObject* truncate_to_day_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     UtcDateTime date;
     if (!extract_arguments(kTruncateToDayDescription, args, nargs, kwnames, date)) return nullptr;
-    const TruncateResult day = truncate_to_day(date.instant);
+    const TruncateResult day = truncate_to_day(instant_of(date.fields));
     if (day.error != RoundingError::None) return raise_error_value(message(day.error));
     return instant_to_py(day.instant);
 }
@@ -46,10 +46,14 @@ PyObject* truncate_to_day_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
 constexpr const char* kStrToDateParameters[] = {"s"};
 constexpr FunctionDescription kStrToDateDescription = describe("str_to_date", kStrToDateParameters);
 
-PyObject* str_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+[[gnu::flatten]] PyObject* str_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     std::string_view text;
     if (!extract_arguments(kStrToDateDescription, args, nargs, kwnames, text)) return nullptr;
-    const ParseResult parsed = parse_rfc3339(text);
+    // The common shape goes straight to the datetime's fields; any other text
+    // is read field by field, which also names its error.
+    if (CivilTime fields; parse_rfc3339_common(text, fields)) [[likely]]
+        return civil_to_py(fields);
+    const ParseResult parsed = parse_rfc3339_scanned(text);
     if (parsed.error != ParseError::None) return raise_error_value(message(parsed.error));
     return instant_to_py(parsed.instant);
 }
@@ -60,11 +64,11 @@ constexpr std::size_t kLengthWithoutFraction = 25, kLengthWithMillis = 29, kLeng
 static_assert(kLengthWithMicros == kMaxFormattedLength);
 constexpr FunctionDescription kDateToStrDescription = describe("date_to_str", kDateToStrParameters);
 
-PyObject* date_to_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+[[gnu::flatten]] PyObject* date_to_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     UtcDateTime d;
     if (!extract_arguments(kDateToStrDescription, args, nargs, kwnames, d)) return nullptr;
     char text[kMaxFormattedLength];
-    const std::size_t length = format_rfc3339(d.instant, text);
+    const std::size_t length = format_rfc3339(d.fields, text);
     // A datetime's year is 1..9999, which always has a four-digit form.
     if (length == 0) [[unlikely]]
         return internal_failure("datetime outside the years 0..9999");
@@ -87,7 +91,7 @@ PyObject* date_to_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 constexpr const char* kMsToDateParameters[] = {"ts"};
 constexpr FunctionDescription kMsToDateDescription = describe("ms_to_date", kMsToDateParameters);
 
-PyObject* ms_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+[[gnu::flatten]] PyObject* ms_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     std::int64_t ts;
     if (!extract_arguments(kMsToDateDescription, args, nargs, kwnames, ts)) return nullptr;
     const std::optional<Instant> instant = instant_from_unix_ms(ts);
@@ -134,18 +138,21 @@ bool read_clock(timespec& now) noexcept {
     return true;
 }
 
-PyObject* now_date_entry(PyObject*, PyObject*) noexcept {
+// The date of the clock's day, split from its seconds once a day.
+ClockCalendar clock_calendar;
+
+[[gnu::flatten]] PyObject* now_date_entry(PyObject*, PyObject*) noexcept {
     timespec now;
     if (!read_clock(now)) return nullptr;
     // In range: read_clock has checked what instant_from_unix would refuse.
     const std::optional<Instant> instant =
-        instant_from_unix(static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec));
+        clock_calendar.instant(static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec));
     if (!instant) [[unlikely]]
         return internal_failure("system time beyond the year 262142");
     return instant_to_py(*instant);
 }
 
-PyObject* now_ms_entry(PyObject*, PyObject*) noexcept {
+[[gnu::flatten]] PyObject* now_ms_entry(PyObject*, PyObject*) noexcept {
     timespec now;
     if (!read_clock(now)) return nullptr;
     // Whole milliseconds, truncated: never ahead of the clock.  Straight from

@@ -20,6 +20,11 @@ const char* message(RoundingError kind) noexcept {
 }
 
 TruncateResult truncate_to_day(const Instant& t) noexcept {
+    // Every instant of the years 1678..2261, a leap second's too, has a
+    // nanosecond count in range: only the two end years need the count.
+    if (t.date.year > 1677 && t.date.year < 2262) [[likely]]
+        return TruncateResult{Instant{t.date, 0, 0}, RoundingError::None};
+
     constexpr std::int64_t kNanos = kNanosPerSecond;
     const std::int64_t s = unix_seconds(t);
     const std::int64_t f = t.frac;

@@ -3,6 +3,7 @@
 // Plain C++: no Python.h, so it is tested and fuzzed on its own.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 
@@ -38,13 +39,35 @@ struct Instant {
     friend constexpr bool operator==(const Instant&, const Instant&) = default;
 };
 
+// An instant as the fields a datetime stores: the second of the day split
+// into hour, minute and second; `frac` as in Instant (a leap second's is 1e9
+// or more, at second 59).
+struct CivilTime {
+    Date date;
+    std::uint8_t hour, minute, second;
+    std::uint32_t frac;
+    friend constexpr bool operator==(const CivilTime&, const CivilTime&) = default;
+};
+
+constexpr CivilTime civil_time(const Instant& t) noexcept {
+    return CivilTime{t.date, static_cast<std::uint8_t>(t.secs / 3600), static_cast<std::uint8_t>(t.secs / 60 % 60),
+                     static_cast<std::uint8_t>(t.secs % 60), t.frac};
+}
+
+constexpr Instant instant_of(const CivilTime& c) noexcept {
+    return Instant{c.date, c.hour * 3600u + c.minute * 60u + c.second, c.frac};
+}
+
 constexpr bool is_leap_year(year_t y) noexcept {
     return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
 }
 
+// One table for the program: a table local to the function was rebuilt on
+// the stack at every call.
+inline constexpr unsigned char kMonthLengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
 constexpr unsigned days_in_month(year_t y, unsigned m) noexcept {
-    constexpr unsigned char lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && is_leap_year(y) ? 29u : lengths[m - 1];
+    return m == 2 && is_leap_year(y) ? 29u : kMonthLengths[m - 1];
 }
 
 // Days since 1970-01-01 of a proleptic Gregorian date (negative before it).
@@ -63,6 +86,30 @@ constexpr std::int64_t days_from_civil(year_t year, unsigned month, unsigned day
 // Inverse of days_from_civil.  Exact for every int32 year; callers check the
 // instant's year range themselves.
 constexpr Date civil_from_days(std::int64_t days) noexcept {
+    // Inside about +-2.6 million years of 1970 (the whole instant range), the
+    // same split in 32-bit arithmetic where every division is by a constant
+    // or a multiply and a shift: the count is moved by 700 eras so that it is
+    // never negative, centuries come from 4n+3 over 146097, the year of the
+    // century and the day of the year from one 64-bit product, month and day
+    // from one product over 2^16, March first as below.
+    constexpr std::int64_t kShiftEras = 700;
+    constexpr std::int64_t kShift = 719468 + 146097 * kShiftEras;
+    if (const std::int64_t shifted = days + kShift; shifted >= 0 && shifted < (std::int64_t{1} << 30)) [[likely]] {
+        const std::uint32_t n1 = 4 * static_cast<std::uint32_t>(shifted) + 3;
+        const std::uint32_t century = n1 / 146097;
+        const std::uint32_t n2 = n1 % 146097 / 4 * 4 + 3;                       // day of the century, as 4n+3
+        const std::uint64_t p2 = std::uint64_t{2939745} * n2;
+        const auto year_of_century = static_cast<std::uint32_t>(p2 >> 32);
+        const std::uint32_t doy = static_cast<std::uint32_t>(p2) / 2939745 / 4;  // [0, 365], March first
+        const std::uint32_t n3 = 2141 * doy + 197913;
+        const std::uint32_t month = n3 >> 16;                                    // [3, 14]
+        const std::uint32_t day = (n3 & 0xFFFF) / 2141 + 1;
+        const bool january_or_february = doy >= 306;
+        const std::int64_t year = std::int64_t{100} * century + year_of_century - 400 * kShiftEras +
+                                  january_or_february;
+        return Date{static_cast<year_t>(year), static_cast<month_t>(january_or_february ? month - 12 : month),
+                    static_cast<day_t>(day)};
+    }
     const std::int64_t z = days + 719468;
     const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
     const unsigned doe = static_cast<unsigned>(z - era * 146097);                // [0, 146096]
@@ -129,6 +176,42 @@ constexpr std::optional<Instant> instant_from_unix(std::int64_t seconds, std::ui
     }
     return Instant{civil_from_days(days.quotient), static_cast<std::uint32_t>(days.remainder), nanos};
 }
+
+// instant_from_unix for a clock that reads the same day all day long: the
+// calendar split is done once per day and its date kept, keyed by the day's
+// number.  Day number and date share one 64-bit word, so a reader sees the old
+// pair or the new one, never half of each; a reading on any other day (the
+// next midnight, or a clock set back) misses and replaces it.
+class ClockCalendar {
+public:
+    std::optional<Instant> instant(std::int64_t seconds, std::uint32_t nanos) noexcept {
+        if (seconds < 0 || nanos >= kNanosPerSecond) [[unlikely]]
+            return instant_from_unix(seconds, nanos);
+        // From the epoch on, truncating division is the floor.
+        const std::int64_t days = seconds / kSecondsPerDay;
+        const auto secs = static_cast<std::uint32_t>(seconds - days * kSecondsPerDay);
+        const std::uint64_t word = day_.load(std::memory_order_relaxed);
+        if (static_cast<std::int64_t>(word >> 32) == days) [[likely]]
+            return Instant{unpack(word), secs, nanos};
+        const std::optional<Instant> computed = instant_from_unix(seconds, nanos);
+        // A valid instant from the epoch on has a day number below 2^27 and a
+        // year in 1970..kMaxYear (18 bits), so both fit their halves.
+        if (computed) day_.store(pack(days, computed->date), std::memory_order_relaxed);
+        return computed;
+    }
+
+private:
+    static constexpr std::uint64_t pack(std::int64_t days, const Date& d) noexcept {
+        return static_cast<std::uint64_t>(days) << 32 | static_cast<std::uint64_t>(d.year) << 9 |
+               std::uint64_t{d.month} << 5 | d.day;
+    }
+    static constexpr Date unpack(std::uint64_t word) noexcept {
+        return Date{static_cast<year_t>(word >> 9 & 0x3FFFF), static_cast<month_t>(word >> 5 & 0xF),
+                    static_cast<day_t>(word & 0x1F)};
+    }
+    // No day yet: a day number no clock reading has.
+    std::atomic<std::uint64_t> day_{~std::uint64_t{0}};
+};
 
 // Unix milliseconds, split by floor division: -1 ms is the last millisecond of 1969.
 constexpr std::optional<Instant> instant_from_unix_ms(std::int64_t ms) noexcept {

@@ -4,6 +4,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tavik {
 
 const char* message(ParseError kind) noexcept {
@@ -153,6 +157,28 @@ constexpr Instant shifted(year_t year, unsigned month, unsigned day, unsigned ho
                    nanos};
 }
 
+// shifted() in the fields a datetime stores.  The offset is whole minutes, so
+// only the minute of the day moves.
+constexpr CivilTime shifted_civil(year_t year, unsigned month, unsigned day, unsigned hour, unsigned minute,
+                                  unsigned second, std::uint32_t nanos, std::int32_t minutes_east) noexcept {
+    if (second == 60) {
+        second = 59;
+        nanos += kNanosPerSecond;
+    }
+    constexpr std::int32_t kMinutesPerDay = 24 * 60;
+    std::int32_t utc = static_cast<std::int32_t>(hour * 60 + minute) - minutes_east;
+    Date date{year, static_cast<month_t>(month), static_cast<day_t>(day)};
+    if (utc < 0) {
+        utc += kMinutesPerDay;
+        date = previous_day(year, month, day);
+    } else if (utc >= kMinutesPerDay) {
+        utc -= kMinutesPerDay;
+        date = next_day(year, month, day);
+    }
+    return CivilTime{date, static_cast<std::uint8_t>(utc / 60), static_cast<std::uint8_t>(utc % 60),
+                     static_cast<std::uint8_t>(second), nanos};
+}
+
 // Two digits at p, or a value above 99 when either is not a digit.
 inline unsigned two_digits(const char* p) noexcept {
     const unsigned tens = static_cast<unsigned char>(p[0]) - unsigned{'0'};
@@ -197,17 +223,63 @@ constexpr unsigned byte_at(std::uint64_t word, unsigned index) noexcept {
     return static_cast<unsigned>(word >> (8 * index)) & 0xFF;
 }
 
-// The shape nearly every text has: "YYYY-MM-DD" "T|t| " "HH:MM:SS", an
-// optional fraction, then "Z", "z" or "+hh:mm"/"-hh:mm", every field in
-// range.  True with `out` set when the text is exactly that; false for
-// anything else, which the scanner then reads again to name the error (or to
-// accept a form this does not take, such as the U+2212 minus).  Whatever this
-// accepts, the scanner accepts with the same instant.  The fixed part is read
-// a word at a time: "YYYY-MM-", "DDTHH:MM" and the overlapping "HH:MM:SS".
-[[gnu::always_inline]] inline bool parse_common(std::string_view text, Instant& out) noexcept {
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    if (text.size() < 20) return false;
+// The fields of "YYYY-MM-DD" "T|t| " "HH:MM:SS" (the first 19 bytes at p,
+// all readable), each checked against its range: month 1-12, day 1-31, hour
+// 0-23, minute 0-59, second 0-60.  False for anything else.
+struct DateTimeFields {
+    unsigned year, month, day, hour, minute, second;
+};
+
+#if defined(__SSE2__)
+// Two overlapping 16-byte reads, "YYYY-MM-DDTHH:MM" and "Y-MM-DDTHH:MM:SS",
+// each checked byte by byte against a template (a digit is its byte minus
+// '0' at most 9, a separator its own byte minus itself at most 0), then every
+// two-digit field that starts at an even offset of either read made a 16-bit
+// number, and all of them checked against their ranges at once.
+[[gnu::always_inline]] inline bool read_date_time(const char* p, DateTimeFields& out) noexcept {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3));
+    // The date-time separator (byte 10) has three spellings: it is tested on its own.
+    constexpr char D = '0', X = 0;
+    const __m128i a_low = _mm_setr_epi8(D, D, D, D, '-', D, D, '-', D, D, X, D, D, ':', D, D);
+    const __m128i a_span = _mm_setr_epi8(9, 9, 9, 9, 0, 9, 9, 0, 9, 9, -1, 9, 9, 0, 9, 9);
+    const __m128i b_low = _mm_setr_epi8(D, '-', D, D, '-', D, D, X, D, D, ':', D, D, ':', D, D);
+    const __m128i b_span = _mm_setr_epi8(9, 0, 9, 9, 0, 9, 9, -1, 9, 9, 0, 9, 9, 0, 9, 9);
+    const __m128i a_values = _mm_sub_epi8(a, a_low);
+    const __m128i b_values = _mm_sub_epi8(b, b_low);
+    const __m128i in_span = _mm_and_si128(_mm_cmpeq_epi8(_mm_min_epu8(a_values, a_span), a_values),
+                                          _mm_cmpeq_epi8(_mm_min_epu8(b_values, b_span), b_values));
+    if (_mm_movemask_epi8(in_span) != 0xFFFF) return false;
+    if (const char sep = p[10]; sep != 'T' && sep != 't' && sep != ' ') return false;
+
+    // Tens digit in the low byte of each 16-bit lane: tens * 10 + ones.
+    const __m128i low_bytes = _mm_set1_epi16(0x00FF);
+    const __m128i ten = _mm_set1_epi16(10);
+    const __m128i a_pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(a_values, low_bytes), ten),
+                                          _mm_srli_epi16(a_values, 8));
+    const __m128i b_pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(b_values, low_bytes), ten),
+                                          _mm_srli_epi16(b_values, 8));
+    // a: lanes 0, 1 year, 4 day, 7 minute; b: lanes 1 month, 4 hour, 7 second.
+    constexpr short N = 0x7FFF, Z = -1;  // lanes not looked at
+    const __m128i a_min = _mm_setr_epi16(Z, Z, Z, Z, 1, Z, Z, Z);
+    const __m128i a_max = _mm_setr_epi16(N, N, N, N, 31, N, N, 59);
+    const __m128i b_min = _mm_setr_epi16(Z, 1, Z, Z, Z, Z, Z, Z);
+    const __m128i b_max = _mm_setr_epi16(N, 12, N, N, 23, N, N, 60);
+    const __m128i out_of_range =
+        _mm_or_si128(_mm_or_si128(_mm_cmpgt_epi16(a_min, a_pairs), _mm_cmpgt_epi16(a_pairs, a_max)),
+                     _mm_or_si128(_mm_cmpgt_epi16(b_min, b_pairs), _mm_cmpgt_epi16(b_pairs, b_max)));
+    if (_mm_movemask_epi8(out_of_range) != 0) return false;
+    out = DateTimeFields{static_cast<unsigned>(_mm_extract_epi16(a_pairs, 0) * 100 + _mm_extract_epi16(a_pairs, 1)),
+                         static_cast<unsigned>(_mm_extract_epi16(b_pairs, 1)),
+                         static_cast<unsigned>(_mm_extract_epi16(a_pairs, 4)),
+                         static_cast<unsigned>(_mm_extract_epi16(b_pairs, 4)),
+                         static_cast<unsigned>(_mm_extract_epi16(a_pairs, 7)),
+                         static_cast<unsigned>(_mm_extract_epi16(b_pairs, 7))};
+    return true;
+}
+#else
+// A word at a time: "YYYY-MM-", "DDTHH:MM" and the overlapping "HH:MM:SS".
+[[gnu::always_inline]] inline bool read_date_time(const char* p, DateTimeFields& out) noexcept {
     const std::uint64_t date = load8(p);
     const std::uint64_t day_word = load8(p + 8);
     const std::uint64_t time = load8(p + 11);
@@ -227,7 +299,25 @@ constexpr unsigned byte_at(std::uint64_t word, unsigned index) noexcept {
     const unsigned day = byte_at(digit_pairs(day_digits - bytes('0')), 0);
     const unsigned hour = byte_at(time_pairs, 0), minute = byte_at(time_pairs, 3), second = byte_at(time_pairs, 6);
     if (month - 1 > 11 || day - 1 > 30 || hour > 23 || minute > 59 || second > 60) return false;
-    const auto year = static_cast<year_t>(byte_at(date_pairs, 0) * 100 + byte_at(date_pairs, 2));
+    out = DateTimeFields{byte_at(date_pairs, 0) * 100 + byte_at(date_pairs, 2), month, day, hour, minute, second};
+    return true;
+}
+#endif
+
+// The shape nearly every text has: "YYYY-MM-DD" "T|t| " "HH:MM:SS", an
+// optional fraction, then "Z", "z" or "+hh:mm"/"-hh:mm", every field in
+// range.  True with `out` set when the text is exactly that; false for
+// anything else, which the scanner then reads again to name the error (or to
+// accept a form this does not take, such as the U+2212 minus).  Whatever this
+// accepts, the scanner accepts with the same instant.
+[[gnu::always_inline]] inline bool parse_common(std::string_view text, CivilTime& out) noexcept {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    if (text.size() < 20) return false;
+    DateTimeFields f;
+    if (!read_date_time(p, f)) return false;
+    const auto year = static_cast<year_t>(f.year);
+    const unsigned month = f.month, day = f.day, hour = f.hour, minute = f.minute, second = f.second;
     if (day > days_in_month(year, month)) return false;
 
     const char* q = p + 19;
@@ -239,8 +329,10 @@ constexpr unsigned byte_at(std::uint64_t word, unsigned index) noexcept {
         // The next eight bytes; nearer the end, the text's last eight moved
         // down, so that nothing past the text is read (it has 20 bytes or more).
         const std::uint64_t word = rest >= 8 ? load8(q) : load8(end - 8) >> (8 * (8 - rest));
-        const std::uint64_t stops = non_digits(word);
-        const unsigned count = stops == 0 ? 8 : static_cast<unsigned>(std::countr_zero(stops)) / 8;
+        // The first non-digit byte k has bit 8k + 7; bit 63 of the shifted
+        // word stands for "none of the eight", so no test for zero is needed.
+        const std::uint64_t stops = non_digits(word) >> 7 | std::uint64_t{1} << 63;
+        const unsigned count = (static_cast<unsigned>(__builtin_ctzll(stops)) + 1) / 8;
         if (count == 0) return false;
         // The digits, then zeros: the fraction in units of 10 ns.
         const std::uint64_t kept = count == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * count)) - 1;
@@ -253,24 +345,27 @@ constexpr unsigned byte_at(std::uint64_t word, unsigned index) noexcept {
         }
     }
 
-    std::int32_t seconds_east;
+    std::int32_t minutes_east;
     const auto rest = static_cast<std::size_t>(end - q);
     if (rest == 1 && (*q == 'Z' || *q == 'z')) {
         if (second < 60) [[likely]] {
-            out = Instant{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)},
-                          hour * 3600 + minute * 60 + second, nanos};
+            out = CivilTime{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)},
+                            static_cast<std::uint8_t>(hour), static_cast<std::uint8_t>(minute),
+                            static_cast<std::uint8_t>(second), nanos};
             return true;
         }
-        seconds_east = 0;
+        minutes_east = 0;
     } else if (rest == 6 && (*q == '+' || *q == '-') && q[3] == ':') {
         const unsigned hours = two_digits(q + 1), minutes = two_digits(q + 4);
         if (hours > 23 || minutes > 59) return false;
-        const auto magnitude = static_cast<std::int32_t>(hours * 3600 + minutes * 60);
-        seconds_east = *q == '-' ? -magnitude : magnitude;
+        const auto magnitude = static_cast<std::int32_t>(hours * 60 + minutes);
+        // The sign without a branch: the two signs come in no order.
+        const std::int32_t west = -static_cast<std::int32_t>(*q == '-');  // 0 or -1
+        minutes_east = (magnitude ^ west) - west;
     } else {
         return false;
     }
-    out = shifted(year, month, day, hour, minute, second, nanos, seconds_east);
+    out = shifted_civil(year, month, day, hour, minute, second, nanos, minutes_east);
     return true;
 }
 
@@ -338,76 +433,82 @@ constexpr unsigned byte_at(std::uint64_t word, unsigned index) noexcept {
     return ParseResult{shifted(y, month, day, hour, minute, second, nanos, seconds_east), ParseError::None};
 }
 
+bool parse_rfc3339_common(std::string_view text, CivilTime& out) noexcept { return parse_common(text, out); }
+
 ParseResult parse_rfc3339(std::string_view text) noexcept {
-    if (Instant instant; parse_common(text, instant)) [[likely]]
-        return ParseResult{instant, ParseError::None};
+    if (CivilTime fields; parse_common(text, fields)) [[likely]]
+        return ParseResult{instant_of(fields), ParseError::None};
     return parse_rfc3339_scanned(text);
 }
 
 namespace {
 
-// "00" "01" ... "99": two digits per lookup.
-constexpr struct DigitPairs {
-    char text[200];
-    constexpr DigitPairs() : text() {
-        for (int i = 0; i < 100; ++i) {
-            text[2 * i] = static_cast<char>('0' + i / 10);
-            text[2 * i + 1] = static_cast<char>('0' + i % 10);
-        }
-    }
-} kDigitPairs;
-
-// value < 100
-inline char* put2(char* out, unsigned value) noexcept {
-    out[0] = kDigitPairs.text[2 * value];
-    out[1] = kDigitPairs.text[2 * value + 1];
-    return out + 2;
+// Numbers below 100, each placed in a word at the byte its tens digit goes
+// to (two such places at least two bytes apart), become their digit texts in
+// place: x * 103 >> 10 is x / 10 for every x below 179 and x * 103 stays below
+// 2^16, so each number's two bytes take nothing from a neighbour's; what a
+// higher place's product leaves in lower bytes is masked off.  `tens` marks
+// the low nibble of every tens byte.
+constexpr std::uint64_t digit_text(std::uint64_t placed, std::uint64_t tens_mask) noexcept {
+    const std::uint64_t tens = (placed * 103) >> 10 & tens_mask;
+    const std::uint64_t ones = placed - tens * 10;
+    return tens | ones << 8 | (tens_mask | tens_mask << 8) / 0xF * '0';
 }
 
-// value < 1000
-inline char* put3(char* out, unsigned value) noexcept {
-    *out = static_cast<char>('0' + value / 100);
-    return put2(out + 1, value % 100);
+// Eight bytes of text from one word, the lowest byte first on any machine.
+inline void store8(char* p, std::uint64_t word) noexcept {
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    std::memcpy(p, &word, sizeof word);
 }
-
-// value < 10000
-inline char* put4(char* out, unsigned value) noexcept { return put2(put2(out, value / 100), value % 100); }
-
-// value < 1000000
-inline char* put6(char* out, unsigned value) noexcept { return put2(put4(out, value / 100), value % 100); }
 
 }  // namespace
 
 std::size_t format_rfc3339(const Instant& t, char (&out)[kMaxFormattedLength]) noexcept {
+    return format_rfc3339(civil_time(t), out);
+}
+
+std::size_t format_rfc3339(const CivilTime& t, char (&out)[kMaxFormattedLength]) noexcept {
     if (t.date.year < 0 || t.date.year > 9999) return 0;
 
     // A leap second is written as second 60, its RFC 3339 form, so that the
     // text parses back to the same instant instead of to the second before.
     const bool leap = t.frac >= kNanosPerSecond;
-    const unsigned micros = (t.frac % kNanosPerSecond) / 1000;
+    const unsigned micros = (leap ? t.frac - kNanosPerSecond : t.frac) / 1000;
+    const auto year = static_cast<unsigned>(t.date.year);
 
-    char* p = out;
-    p = put4(p, static_cast<unsigned>(t.date.year));
-    *p++ = '-';
-    p = put2(p, t.date.month);
-    *p++ = '-';
-    p = put2(p, t.date.day);
-    *p++ = 'T';
-    p = put2(p, t.secs / 3600);
-    *p++ = ':';
-    p = put2(p, t.secs / 60 % 60);
-    *p++ = ':';
-    p = put2(p, leap ? 60 : t.secs % 60);
+    // "YYYY-MM-" "DDTHH:MM" ":SS", every number converted where it is written.
+    constexpr std::uint64_t kDateTens = 0xF | 0xFull << 16 | 0xFull << 40;  // YY YY - MM -
+    constexpr std::uint64_t kTimeTens = 0xF | 0xFull << 24 | 0xFull << 48;  // DD T HH : MM
+    store8(out, digit_text(year / 100 | std::uint64_t{year % 100} << 16 | std::uint64_t{t.date.month} << 40, kDateTens) |
+                    at(4, '-') | at(7, '-'));
+    store8(out + 8, digit_text(t.date.day | std::uint64_t{t.hour} << 24 | std::uint64_t{t.minute} << 48, kTimeTens) |
+                        at(2, 'T') | at(5, ':'));
+    const unsigned second = leap ? 60 : t.second;
+    out[16] = ':';
+    out[17] = static_cast<char>('0' + second / 10);
+    out[18] = static_cast<char>('0' + second % 10);
+    char* p = out + 19;
 
     // The shortest of no fraction, milliseconds or microseconds that is still
     // exact; digits below the microsecond are dropped like everywhere else.
     if (micros != 0) {
         *p++ = '.';
-        p = micros % 1000 == 0 ? put3(p, micros / 1000) : put6(p, micros);
+        if (micros % 1000 == 0) {
+            const unsigned millis = micros / 1000;
+            *p = static_cast<char>('0' + millis / 100);
+            // Bytes past the digits are overwritten by the offset below.
+            store8(p + 1, digit_text(millis % 100, 0xF));
+            p += 3;
+        } else {
+            store8(p, digit_text(micros / 10000 | std::uint64_t{micros / 100 % 100} << 16 |
+                                     std::uint64_t{micros % 100} << 32,
+                                 0xF | 0xFull << 16 | 0xFull << 32));
+            p += 6;
+        }
     }
 
-    for (const char c : {'+', '0', '0', ':', '0', '0'}) *p++ = c;
-    return static_cast<std::size_t>(p - out);
+    std::memcpy(p, "+00:00", 6);
+    return static_cast<std::size_t>(p + 6 - out);
 }
 
 }  // namespace tavik

@@ -34,6 +34,12 @@ struct ParseResult {
 // it.  The offset in the text is applied and dropped: the result is UTC.
 ParseResult parse_rfc3339(std::string_view text) noexcept;
 
+// The shortcut of parse_rfc3339 for the shape nearly every text has, straight
+// to the fields a datetime is built from: true with `out` set to the same
+// instant parse_rfc3339 gives; false for any other text, which only
+// parse_rfc3339_scanned then needs to read.
+bool parse_rfc3339_common(std::string_view text, CivilTime& out) noexcept;
+
 // The field-by-field reading behind parse_rfc3339, without its shortcut for
 // the common shape: the same result for every text.  For tests and the fuzzer.
 ParseResult parse_rfc3339_scanned(std::string_view text) noexcept;
@@ -45,5 +51,8 @@ inline constexpr std::size_t kMaxFormattedLength = 32;
 // returns the length written.  Years outside 0..9999 have no such form:
 // nothing is written and 0 is returned.
 std::size_t format_rfc3339(const Instant& t, char (&out)[kMaxFormattedLength]) noexcept;
+
+// The same from the fields a datetime stores.
+std::size_t format_rfc3339(const CivilTime& t, char (&out)[kMaxFormattedLength]) noexcept;
 
 }  // namespace tavik

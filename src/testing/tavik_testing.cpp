@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -205,6 +206,22 @@ PyObject* floor_int(PyObject*, PyObject* arg) noexcept {
     return PyLong_FromLongLong(1'704'164'645'123);
 }
 
+// The clock functions' floors: the same calling convention as now_ms and
+// now_date (no arguments), one read of the real-time clock, and the result
+// built from it without any further arithmetic.
+PyObject* floor_now_int(PyObject*, PyObject*) noexcept {
+    timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) return PyErr_SetFromErrno(PyExc_OSError);
+    return PyLong_FromLongLong(static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000);
+}
+
+PyObject* floor_now_datetime(PyObject*, PyObject*) noexcept {
+    timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) return PyErr_SetFromErrno(PyExc_OSError);
+    // The clock's sub-second part lands in the result; the date is fixed (no calendar).
+    return instant_to_py(Instant{Date{2024, 1, 2}, 11045, static_cast<std::uint32_t>(now.tv_nsec)});
+}
+
 template <class F>
 PyCFunction as_cfunction(F* function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -226,6 +243,8 @@ PyMethodDef testing_methods[] = {
     {"floor_datetime", floor_datetime, METH_O, "floor_datetime(x, /)\n--\n\n"},
     {"floor_str", floor_str, METH_O, "floor_str(x, /)\n--\n\n"},
     {"floor_int", floor_int, METH_O, "floor_int(x, /)\n--\n\n"},
+    {"floor_now_int", floor_now_int, METH_NOARGS, "floor_now_int()\n--\n\n"},
+    {"floor_now_datetime", floor_now_datetime, METH_NOARGS, "floor_now_datetime()\n--\n\n"},
     {"instant_to_py", testing_instant_to_py, METH_O, "instant_to_py(instant, /)\n--\n\n"},
     {"py_to_instant", testing_py_to_instant, METH_O, "py_to_instant(dt, /)\n--\n\n"},
     {"build_enum_class", build_enum_class, METH_O, "build_enum_class(index)\n--\n\n"},

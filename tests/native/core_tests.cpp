@@ -1,13 +1,14 @@
 // The date-time core on its own: calendar, epoch splits, RFC 3339 text, the cut
-// to the day; expected values worked out apart from this code.  rfc3339.cpp is
-// compiled in, so that its shortcut for the common shape can be asked directly.
-#include "rfc3339.cpp"
-
+// to the day; expected values worked out apart from this code.
 #include <cinttypes>
 #include <cstdio>
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
+
+#include "instant.hpp"
+#include "rfc3339.hpp"
 
 using namespace std::literals;
 using namespace tavik;
@@ -63,7 +64,10 @@ void test_calendar() {
     constexpr unsigned char kLengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const std::int64_t spans[][2] = {{kFirstUnixDay - 1, kFirstUnixDay + 2 * 146097},
                                      {days_from_civil(-1200, 1, 1), days_from_civil(10001, 1, 1)},
-                                     {kLastUnixDay - 2 * 146097, kLastUnixDay + 1}};
+                                     {kLastUnixDay - 2 * 146097, kLastUnixDay + 1},
+                                     // where the 32-bit split hands over to the 64-bit one, on both sides
+                                     {-102987368 - 800, -102987368 + 800},
+                                     {(std::int64_t{1} << 30) - 102987368 - 800, (std::int64_t{1} << 30) - 102987368 + 800}};
     for (const auto& span : spans) {
         Date prev = civil_from_days(span[0]);
         for (std::int64_t n = span[0] + 1; n <= span[1]; ++n) {
@@ -102,6 +106,14 @@ void test_epoch() {
     CHECK((instant_from_unix_ms(kFirstMs) == at(kMinYear, 1, 1)), "the first instant");
     CHECK(!instant_from_unix_ms(kFirstMs - 1) && !instant_from_unix_ms(kLastMs + 1), "beyond the range");
     CHECK(!instant_from_unix(0, kNanosPerSecond), "a clock never reads a leap second");
+    // The clock's calendar keeps one day's date: readings across midnight, back to an earlier day, before 1970.
+    ClockCalendar calendar;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const std::int64_t s : {std::int64_t{0}, std::int64_t{86'399}, std::int64_t{86'400}, std::int64_t{1'483'228'800},
+                                     std::int64_t{86'399}, kLastMs / 1000, kLastMs / 1000 + 1, std::int64_t{-1}}) {
+            CHECK(calendar.instant(s, 5) == instant_from_unix(s, 5), "the clock's calendar at %" PRId64, s);
+        }
+    }
     for (const std::int64_t start : {kFirstMs, std::int64_t{-2000}, kLastMs - 4000}) {
         for (std::int64_t ms = start; ms <= start + 4000; ++ms) {
             const std::optional<Instant> t = instant_from_unix_ms(ms);
@@ -198,8 +210,9 @@ void test_shortcut_against_scanner() {
         const std::string_view view(block, text.size());
         const ParseResult scanned = parse_rfc3339_scanned(view);
         const ParseResult parsed = parse_rfc3339(view);
-        Instant shortcut{};
-        const bool took = parse_common(view, shortcut);
+        CivilTime fields{};
+        const bool took = parse_rfc3339_common(view, fields);
+        const Instant shortcut = instant_of(fields);
         const bool expected = scanned.error == kOk && view.find("\xE2\x88\x92"sv) == std::string_view::npos;
         ++compared;
         taken += took;
