@@ -190,8 +190,11 @@ void test_parse() {
     for (const auto& r : refused) {
         for (const std::string_view text : r.texts) check(text, r.error, {});
     }
-    // The end of the view, not a terminator, ends the text.
+    // The end of the view, not a terminator or the bytes after it, ends the text.
     CHECK(parse_rfc3339("2024-01-02T03:04:05Z9"sv.substr(0, 20)).error == kOk, "a view inside a longer text");
+    for (const std::string_view longer : {"2024-01-02T03:04:05Z"sv, "2024-01-02T03:04:05.5Z"sv}) {
+        CHECK(parse_rfc3339_scanned(longer.substr(0, 19)).error == kShort, "cut before its offset: %s", show(longer).c_str());
+    }
 }
 
 // The shortcut against the scanner on generated texts (fraction lengths, offset
