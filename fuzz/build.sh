@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Builds the RFC 3339 fuzzer into fuzz/out/ and runs it for a number of
-# seconds (first argument, 60 by default) on a scratch copy of the corpus,
-# so that the checked-in seeds are never rewritten by the run.
+# Builds the RFC 3339 fuzzer into fuzz/out/ and runs it $1 seconds (60) on a
+# scratch copy of the corpus: the checked-in seeds are never rewritten.
 set -euo pipefail
 
 seconds="${1:-60}"

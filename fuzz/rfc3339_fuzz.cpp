@@ -1,12 +1,8 @@
-// libFuzzer target for the RFC 3339 parser and formatter.
-//
-// Invariants: parsing never crashes; it yields a valid Instant or one of the
-// four kinds the parser can report; an accepted text whose UTC year has a
-// four-digit form formats to a text that parses back to the same instant,
-// less the digits below the microsecond that formatting drops.  Truncation to
-// the day runs on every accepted instant and must land on its own midnight.
-// The parser's shortcut for the common shape must agree with the full
-// field-by-field reading on every input, errors included.
+// libFuzzer target for the RFC 3339 parser and formatter.  Invariants: the
+// parser and its scanner agree; a parse gives a valid Instant or one of the
+// parser's four errors; an accepted instant of years 0..9999 formats to a text
+// that parses back to it, less the digits below the microsecond; truncation
+// lands on the instant's own midnight or reports the nanosecond limit.
 
 #include <cstddef>
 #include <cstdint>

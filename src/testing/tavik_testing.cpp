@@ -170,6 +170,17 @@ PyObject* make_record(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexce
     return record.release();
 }
 
+// safe_float's argument handling, returning what the converters made of the
+// arguments (safe_float itself reads none of it yet).
+PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static constexpr const char* kParameters[] = {"value", "decimals"};
+    static constexpr FunctionDescription kDescription{"convert", kParameters, 2};
+    double value;
+    std::uint32_t decimals;
+    if (!extract_arguments(kDescription, args, nargs, kwnames, value, decimals)) return nullptr;
+    return Py_BuildValue("(dI)", value, static_cast<unsigned>(decimals));
+}
+
 // For benchmarks: the cheapest call (returns its argument) and the cheapest
 // call that builds a UTC datetime with the C API's constructor.
 PyObject* floor_noop(PyObject*, PyObject* arg) noexcept { return Py_NewRef(arg); }
@@ -227,6 +238,7 @@ PyMethodDef testing_methods[] = {
      "\n--\n\n"},
     {"make_position", as_cfunction(&make_record<RecordId::Position>), METH_FASTCALL,
      "make_position(kind, code, side, volume, price, leverage, /)\n--\n\n"},
+    {"convert", as_cfunction(&convert), METH_FASTCALL | METH_KEYWORDS, "convert(value, decimals)\n--\n\n"},
     {"floor_noop", floor_noop, METH_O, "floor_noop(x, /)\n--\n\n"},
     {"floor_datetime", floor_datetime, METH_O, "floor_datetime(x, /)\n--\n\n"},
     {"floor_str", floor_str, METH_O, "floor_str(x, /)\n--\n\n"},

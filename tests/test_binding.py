@@ -1,0 +1,118 @@
+"""What the table of calls cannot state: exception chaining, warnings and unraisable reports, the
+report of an internal failure, the clock, the lazy datetime import, the backtrace switch."""
+import json
+import os
+import re
+import subprocess
+import sys
+import textwrap
+import time
+import warnings
+from datetime import datetime, timedelta, timezone
+
+import pytest
+
+import tavik.tavik as tt
+from hooks import Hostile, Unprintable
+
+UTC = timezone.utc
+
+
+def raised(func, *args):
+    with pytest.raises(BaseException) as info:
+        func(*args)
+    return info.value
+
+
+@pytest.mark.parametrize("cause", [None, ValueError("root")])
+def test_prefixed_type_error_chains_like_the_interpreter(cause):
+    """Raised inside a handler, the replacement has the handled exception as its context (as
+    int("x") would) and takes over the caught exception's cause."""
+    original = TypeError("inner")
+    original.__cause__ = cause
+    handled = KeyError("handled")
+    try:
+        raise handled
+    except KeyError:
+        err = raised(tt.safe_float, Hostile(lambda: original), 0)
+    assert (type(err), str(err)) == (TypeError, "argument 'value': inner")
+    assert err.__cause__ is cause and err.__context__ is handled and err.__suppress_context__ is (cause is not None)
+
+
+def test_reports(monkeypatch, capfd):
+    assert str(raised(tt.safe_float, 1.0, 1)) == "not yet implemented"  # an internal failure, on stderr
+    assert re.fullmatch(r"tavik: internal failure in thread '<unnamed>' at src/helpers/functions\.cpp:\d+:\d+:\n"
+                        r"not yet implemented\n", capfd.readouterr().err)
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    # A TypeError whose text cannot be made: the failure of str() is reported.
+    err = raised(tt.ms_to_date, Hostile(TypeError, Unprintable()))
+    assert str(err) == "argument 'ts': <unprintable TypeError object>"
+    assert [type(u.exc_value) for u in seen] == [KeyError]
+    # A leap-second warning turned into an error: the value still comes back, the warning is reported.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        result = tt.str_to_date("2016-12-31T23:59:60Z")
+    assert result == datetime(2016, 12, 31, 23, 59, 59, tzinfo=UTC)
+    assert isinstance(seen[1].exc_value, UserWarning) and seen[1].object is result and len(seen) == 2
+    with pytest.warns(UserWarning) as record:
+        tt.str_to_date("2016-12-31T23:59:60.5+01:00")
+    assert [(w.category, str(w.message)) for w in record] == [(UserWarning, "ignored leap-second, `datetime` does not support leap-seconds")]
+
+
+def test_clock():
+    for _ in range(100):
+        low = time.time_ns() // 1_000_000
+        ms = tt.now_ms()
+        d = tt.now_date()
+        after = tt.now_ms()
+        high = time.time_ns() // 1_000_000
+        assert low <= ms <= after <= high and type(ms) is int
+        assert d.tzinfo is UTC and ms <= (d - datetime(1970, 1, 1, tzinfo=UTC)) // timedelta(milliseconds=1) <= after
+
+
+def test_datetime_api_is_imported_on_first_use_and_its_failure_is_internal():
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+        import sys, tavik.tavik as tt
+        print('datetime' in sys.modules, '_datetime' in sys.modules)
+        sys.modules["datetime"] = None
+        try:
+            tt.ms_to_date(0)
+        except SystemError as e:
+            print(e)
+        """)], capture_output=True, text=True)
+    message = 'failed to import `datetime` C API: ImportError: PyCapsule_Import could not import module "datetime"'
+    assert result.stdout.splitlines() == ["False False", message], result.stderr
+    assert re.search(r"internal failure in thread '<unnamed>' at src/helpers/datetime\.cpp:\d+:\d+:\n" + message, result.stderr)
+
+
+@pytest.mark.parametrize("setting, program", [(None, ""), ("0", ""), ("1", ""), ("full", ""), ("1", b"python\xff")])
+def test_backtrace_switch(setting, program, tmp_path):
+    """Any setting but 0 appends the frames, which name the program as it was started: a name
+    that is no UTF-8 must still give the RuntimeError and its text, never an internal failure."""
+    env = {k: v for k, v in os.environ.items() if k != "TAVIK_BACKTRACE"}
+    env.update({"TAVIK_BACKTRACE": setting} if setting else {}, PYTHONPATH=os.path.dirname(os.path.dirname(tt.__file__)))
+    executable = sys.executable
+    if program:
+        executable = os.path.join(os.fsencode(tmp_path), program)
+        os.symlink(os.path.realpath(sys.executable), executable)
+    code = textwrap.dedent("""
+        import json, os, tavik.tavik as tt
+        def error(depth):  # raised under `depth` calls that each go through C (map)
+            if depth:
+                return next(map(error, [depth - 1]))
+            try:
+                tt.str_to_date("")
+            except RuntimeError as e:
+                return e.args[0]
+        first = error(0)
+        os.environ["TAVIK_BACKTRACE"] = "0" if "Stack" in first else "1"  # read at the first error, then kept
+        print(json.dumps([first, error(200)]))
+        """)
+    first, deep = json.loads(subprocess.run([executable, "-c", code], capture_output=True, text=True, env=env).stdout)
+    if setting in (None, "0"):
+        assert first == deep == "premature end of input"
+    else:
+        assert first.startswith("premature end of input\n\nStack backtrace:\n   0: ") and first.endswith("]")
+        assert deep.startswith(first[:40]) and len(deep.split("Stack backtrace:\n")[1].splitlines()) == 64
+        assert not program or "python\\xff(" in first
