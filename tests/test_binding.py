@@ -71,6 +71,52 @@ def test_clock():
         assert d.tzinfo is UTC and ms <= (d - datetime(1970, 1, 1, tzinfo=UTC)) // timedelta(milliseconds=1) <= after
 
 
+# Clock readings the system should never give, and the two ends of the range it may.
+FAKE_CLOCK = [
+    ("fail", "failed to read the system clock: Invalid argument"),
+    ("-1 0", "system time before Unix epoch: 1.000000000s"),
+    ("-2 500000000", "system time before Unix epoch: 1.500000000s"),
+    ("-9223372036854775808 1", "system time before Unix epoch: 9223372036854775807.999999999s"),
+    ("0 1000000000", "system clock gave a nanosecond count outside 0..999999999"),
+    ("0 -1", "system clock gave a nanosecond count outside 0..999999999"),
+    ("8210266876800 0", "system time beyond the year 262142"),
+    ("8210266876799 999999999", (8210266876799999, "ValueError")),
+    ("0 0", (0, "1970-01-01 00:00:00+00:00")),
+    ("86399 999999999", (86399999, "1970-01-01 23:59:59.999999+00:00")),
+]
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="LD_PRELOAD")
+def test_clock_readings_out_of_range_are_internal_failures(testing):
+    """The clock is read through a stand-in preloaded before the C library."""
+    shim = os.path.join(os.path.dirname(os.path.dirname(testing.__file__)), "libfake_clock.so")
+    code = textwrap.dedent("""
+        import json, os, sys
+        import tavik.tavik as tt
+        def outcome(f):
+            try:
+                value = f()
+            except BaseException as e:
+                return type(e).__name__ if type(e) is not SystemError else str(e)
+            return value if type(value) is int else str(value)
+        rows = []
+        for reading in json.loads(sys.argv[1]):
+            os.environ["TAVIK_FAKE_CLOCK"] = reading
+            rows.append([outcome(tt.now_ms), outcome(tt.now_date)])
+            del os.environ["TAVIK_FAKE_CLOCK"]
+        print(json.dumps(rows))
+    """)
+    readings = [reading for reading, _ in FAKE_CLOCK]
+    env = dict(os.environ, LD_PRELOAD=shim)
+    result = subprocess.run([sys.executable, "-c", code, json.dumps(readings)], capture_output=True, text=True, env=env)
+    assert result.returncode == 0, result.stderr
+    expected = [[want, want] if isinstance(want, str) else list(want) for _, want in FAKE_CLOCK]
+    assert json.loads(result.stdout) == expected
+    failures = [want for _, want in FAKE_CLOCK if isinstance(want, str)]
+    reports = re.findall(r"tavik: internal failure in thread '<unnamed>' at src/helpers/functions\.cpp:\d+:\d+:\n(.*)\n", result.stderr)
+    assert reports == [m for m in failures for _ in range(2)]
+
+
 def test_datetime_api_is_imported_on_first_use_and_its_failure_is_internal():
     result = subprocess.run([sys.executable, "-c", textwrap.dedent("""
         import sys, tavik.tavik as tt
