@@ -14,29 +14,18 @@ namespace {
 
 using namespace tavik;
 
-// Builds enumeration class `index` with this extension's own copy of the
-// catalogue state, so tests can fail its allocations one by one and retry
-// without going through the import machinery.
-PyObject* build_enum_class(PyObject*, PyObject* arg) noexcept {
+// Builds class `index` of a catalogue with this extension's own copy of the
+// class state, so tests can fail its allocations one by one and retry without
+// going through the import machinery.
+template <class Id, std::size_t Count, PyTypeObject* (*Build)(Id) noexcept>
+PyObject* build_class(PyObject*, PyObject* arg) noexcept {
     const long index = PyLong_AsLong(arg);
     if (index == -1 && PyErr_Occurred()) return nullptr;
-    if (index < 0 || index >= static_cast<long>(std::size(kEnumCatalogue))) {
-        PyErr_SetString(PyExc_ValueError, "no such enumeration");
+    if (index < 0 || index >= static_cast<long>(Count)) {
+        PyErr_SetString(PyExc_ValueError, "no such class");
         return nullptr;
     }
-    return Py_XNewRef(reinterpret_cast<PyObject*>(enum_class(static_cast<EnumId>(index))));
-}
-
-// Builds record class `index` with this extension's own copy of the class
-// state, so tests can fail its allocations one by one.
-PyObject* build_record_class(PyObject*, PyObject* arg) noexcept {
-    const long index = PyLong_AsLong(arg);
-    if (index == -1 && PyErr_Occurred()) return nullptr;
-    if (index < 0 || index >= static_cast<long>(std::size(kRecordCatalogue))) {
-        PyErr_SetString(PyExc_ValueError, "no such record");
-        return nullptr;
-    }
-    return Py_XNewRef(reinterpret_cast<PyObject*>(record_class(static_cast<RecordId>(index))));
+    return Py_XNewRef(reinterpret_cast<PyObject*>(Build(static_cast<Id>(index))));
 }
 
 // (year, month, day, secs, frac) -> Instant, refusing what the module could never hold.
@@ -247,8 +236,10 @@ PyMethodDef testing_methods[] = {
     {"floor_now_datetime", floor_now_datetime, METH_NOARGS, "floor_now_datetime()\n--\n\n"},
     {"instant_to_py", testing_instant_to_py, METH_O, "instant_to_py(instant, /)\n--\n\n"},
     {"py_to_instant", testing_py_to_instant, METH_O, "py_to_instant(dt, /)\n--\n\n"},
-    {"build_enum_class", build_enum_class, METH_O, "build_enum_class(index)\n--\n\n"},
-    {"build_record_class", build_record_class, METH_O, "build_record_class(index)\n--\n\n"},
+    {"build_enum_class", build_class<EnumId, std::size(kEnumCatalogue), &enum_class>, METH_O,
+     "build_enum_class(index)\n--\n\n"},
+    {"build_record_class", build_class<RecordId, std::size(kRecordCatalogue), &record_class>, METH_O,
+     "build_record_class(index)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
