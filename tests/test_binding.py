@@ -107,7 +107,8 @@ def test_clock_readings_out_of_range_are_internal_failures(testing):
         print(json.dumps(rows))
     """)
     readings = [reading for reading, _ in FAKE_CLOCK]
-    env = dict(os.environ, LD_PRELOAD=shim)
+    # After any runtime already preloaded (a sanitizer's must come first).
+    env = dict(os.environ, LD_PRELOAD=" ".join(filter(None, [os.environ.get("LD_PRELOAD"), shim])))
     result = subprocess.run([sys.executable, "-c", code, json.dumps(readings)], capture_output=True, text=True, env=env)
     assert result.returncode == 0, result.stderr
     expected = [[want, want] if isinstance(want, str) else list(want) for _, want in FAKE_CLOCK]
