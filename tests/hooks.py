@@ -142,3 +142,9 @@ def corrupted(field, value):
                     "microsecond": (32, 3)}[field]
     ctypes.memmove(id(d) + offset, value.to_bytes(size, "big"), size)
     return d
+
+
+def corrupted_enum(member, value):
+    """`member` (a fresh instance, never a class attribute) holding `value`, which no member has."""
+    ctypes.c_uint8.from_address(id(member) + object.__basicsize__).value = value
+    return member

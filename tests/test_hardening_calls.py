@@ -20,7 +20,7 @@ import pytest
 
 import tavik.tavik as tt
 from hooks import (ClaimsUtc, FloatIgnoringHooks, Hostile, IntIgnoringHooks, Key, LooksLikeADateTime,
-                   LyingDateTime, MyTypeError, Number, Text, Unprintable, Zone, chained_type_error, corrupted, named,
+                   LyingDateTime, MyTypeError, Number, Text, Unprintable, Zone, chained_type_error, corrupted, corrupted_enum, named,
                    raiser)
 
 UTC = timezone.utc
@@ -315,6 +315,8 @@ RECORDS = [
     ("record-read-only", ("AttributeError", "attribute 'price' of 'builtins.Order' objects is not writable"),
      lambda t: Call(setattr, order(t), "price", 2.0)),
     ("record-construct", typeerror("No constructor defined for Order"), Call(tt.Order, kind=None)),
+    ("enum-corrupt-value", ("SystemError", "enumeration value out of range"),
+     lambda t: Call(repr, corrupted_enum(pair(t).kind, 2))),
 ]
 
 CALLS = CALLING + NUMBERS + TEXTS + DATETIMES + PARSING + RANGES + ENUMS + RECORDS
