@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstddef>
 #include <cctype>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -145,8 +145,8 @@ bool from_python_general(PyObject* object, std::string_view& out) noexcept;
 
 namespace detail {
 template <class... T, std::size_t... I>
-[[gnu::always_inline]] inline bool convert_all(const FunctionDescription& description, PyObject* const* slots, std::index_sequence<I...>,
-                 T&... out) noexcept {
+[[gnu::always_inline]] inline bool convert_all(const FunctionDescription& description, PyObject* const* slots,
+                                               std::index_sequence<I...>, T&... out) noexcept {
     // Left to right, the first failing parameter decides the exception.
     return ((from_python(slots[I], out) || (argument_error(description.parameters[I]), false)) && ...);
 }
@@ -156,8 +156,8 @@ template <class... T, std::size_t... I>
 // inlined into the entry, where the description is a constant: out of line,
 // the slot copy of an unknown count became a call to memcpy.
 template <class... T>
-[[gnu::always_inline]] inline bool extract_arguments(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, T&... out) noexcept {
+[[gnu::always_inline]] inline bool extract_arguments(const FunctionDescription& description, PyObject* const* args,
+                                                     Py_ssize_t nargs, PyObject* kwnames, T&... out) noexcept {
     PyObject* slots[sizeof...(T)];
     if (!match_arguments(description, args, nargs, kwnames, slots)) return false;
     return detail::convert_all(description, slots, std::index_sequence_for<T...>{}, out...);

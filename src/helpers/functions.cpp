@@ -35,7 +35,8 @@ PyObject* safe_float_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 constexpr const char* kTruncateToDayParameters[] = {"date"};
 constexpr FunctionDescription kTruncateToDayDescription = describe("truncate_to_day", kTruncateToDayParameters);
 
-[[gnu::flatten]] PyObject* truncate_to_day_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+[[gnu::flatten]]
+PyObject* truncate_to_day_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     UtcDateTime date;
     if (!extract_arguments(kTruncateToDayDescription, args, nargs, kwnames, date)) return nullptr;
     const TruncateResult day = truncate_to_day(instant_of(date.fields));
@@ -46,7 +47,8 @@ constexpr FunctionDescription kTruncateToDayDescription = describe("truncate_to_
 constexpr const char* kStrToDateParameters[] = {"s"};
 constexpr FunctionDescription kStrToDateDescription = describe("str_to_date", kStrToDateParameters);
 
-[[gnu::flatten]] PyObject* str_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+[[gnu::flatten]]
+PyObject* str_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     std::string_view text;
     if (!extract_arguments(kStrToDateDescription, args, nargs, kwnames, text)) return nullptr;
     // The common shape goes straight to the datetime's fields; any other text
@@ -64,7 +66,8 @@ constexpr std::size_t kLengthWithoutFraction = 25, kLengthWithMillis = 29, kLeng
 static_assert(kLengthWithMicros == kMaxFormattedLength);
 constexpr FunctionDescription kDateToStrDescription = describe("date_to_str", kDateToStrParameters);
 
-[[gnu::flatten]] PyObject* date_to_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+[[gnu::flatten]]
+PyObject* date_to_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     UtcDateTime d;
     if (!extract_arguments(kDateToStrDescription, args, nargs, kwnames, d)) return nullptr;
     char text[kMaxFormattedLength];
@@ -91,7 +94,8 @@ constexpr FunctionDescription kDateToStrDescription = describe("date_to_str", kD
 constexpr const char* kMsToDateParameters[] = {"ts"};
 constexpr FunctionDescription kMsToDateDescription = describe("ms_to_date", kMsToDateParameters);
 
-[[gnu::flatten]] PyObject* ms_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+[[gnu::flatten]]
+PyObject* ms_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     std::int64_t ts;
     if (!extract_arguments(kMsToDateDescription, args, nargs, kwnames, ts)) return nullptr;
     const std::optional<Instant> instant = instant_from_unix_ms(ts);
@@ -141,7 +145,8 @@ bool read_clock(timespec& now) noexcept {
 // The date of the clock's day, split from its seconds once a day.
 ClockCalendar clock_calendar;
 
-[[gnu::flatten]] PyObject* now_date_entry(PyObject*, PyObject*) noexcept {
+[[gnu::flatten]]
+PyObject* now_date_entry(PyObject*, PyObject*) noexcept {
     timespec now;
     if (!read_clock(now)) return nullptr;
     // In range: read_clock has checked what instant_from_unix would refuse.
@@ -152,7 +157,8 @@ ClockCalendar clock_calendar;
     return instant_to_py(*instant);
 }
 
-[[gnu::flatten]] PyObject* now_ms_entry(PyObject*, PyObject*) noexcept {
+[[gnu::flatten]]
+PyObject* now_ms_entry(PyObject*, PyObject*) noexcept {
     timespec now;
     if (!read_clock(now)) return nullptr;
     // Whole milliseconds, truncated: never ahead of the clock.  Straight from

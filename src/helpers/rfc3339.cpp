@@ -138,27 +138,9 @@ constexpr Date next_day(year_t year, unsigned month, unsigned day) noexcept {
     return Date{year + 1, 1, 1};
 }
 
-// The instant of a checked local date and time at `seconds_east` from UTC.
-// The offset is whole minutes, so the shift moves at most one day either way
-// and leaves the fraction, and with it a leap second, untouched.
-constexpr Instant shifted(year_t year, unsigned month, unsigned day, unsigned hour, unsigned minute, unsigned second,
-                          std::uint32_t nanos, std::int32_t seconds_east) noexcept {
-    std::uint32_t secs = hour * 3600 + minute * 60 + second;
-    if (second == 60) {
-        --secs;
-        nanos += kNanosPerSecond;
-    }
-    const std::int32_t utc = static_cast<std::int32_t>(secs) - seconds_east;
-    if (utc < 0) return Instant{previous_day(year, month, day), static_cast<std::uint32_t>(utc + kSecondsPerDay), nanos};
-    if (utc >= kSecondsPerDay) {
-        return Instant{next_day(year, month, day), static_cast<std::uint32_t>(utc - kSecondsPerDay), nanos};
-    }
-    return Instant{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)}, static_cast<std::uint32_t>(utc),
-                   nanos};
-}
-
-// shifted() in the fields a datetime stores.  The offset is whole minutes, so
-// only the minute of the day moves.
+// The fields of a checked local date and time at `minutes_east` from UTC.
+// The shift moves at most one day either way and only the minute of the day:
+// the second and the fraction, and with them a leap second, stay as they are.
 constexpr CivilTime shifted_civil(year_t year, unsigned month, unsigned day, unsigned hour, unsigned minute,
                                   unsigned second, std::uint32_t nanos, std::int32_t minutes_east) noexcept {
     if (second == 60) {
@@ -430,7 +412,9 @@ struct DateTimeFields {
     if (day > days_in_month(y, month)) return fail(ParseError::OutOfRange);
 
     // From years 0..9999 the result stays well inside the Instant's range.
-    return ParseResult{shifted(y, month, day, hour, minute, second, nanos, seconds_east), ParseError::None};
+    // The offset is whole minutes.
+    return ParseResult{instant_of(shifted_civil(y, month, day, hour, minute, second, nanos, seconds_east / 60)),
+                       ParseError::None};
 }
 
 bool parse_rfc3339_common(std::string_view text, CivilTime& out) noexcept { return parse_common(text, out); }
