@@ -261,18 +261,18 @@ def build_rows(tavik: Any, testing: Any) -> list[Row]:
     return rows
 
 
-def floors(testing: Any) -> dict[str, Impl]:
+def floors(floor_module: Any) -> dict[str, Impl]:
     xs = inputs.Z_TEXTS
-    return {"floor_datetime": Impl("floor", "tavik_testing.floor_datetime", "f(x)", xs,
-                                   {"f": testing.floor_datetime}),
-            "floor_str": Impl("floor", "tavik_testing.floor_str", "f(x)", xs, {"f": testing.floor_str}),
-            "floor_int": Impl("floor", "tavik_testing.floor_int", "f(x)", xs, {"f": testing.floor_int}),
-            "floor_noop": Impl("floor", "tavik_testing.floor_noop", "f(x)", xs, {"f": testing.floor_noop}),
+    return {"floor_datetime": Impl("floor", "tavik_floors.floor_datetime", "f(x)", xs,
+                                   {"f": floor_module.floor_datetime}),
+            "floor_str": Impl("floor", "tavik_floors.floor_str", "f(x)", xs, {"f": floor_module.floor_str}),
+            "floor_int": Impl("floor", "tavik_floors.floor_int", "f(x)", xs, {"f": floor_module.floor_int}),
+            "floor_noop": Impl("floor", "tavik_floors.floor_noop", "f(x)", xs, {"f": floor_module.floor_noop}),
             # Called like now_ms and now_date: no argument, the same loop over a list.
-            "floor_now_int": Impl("floor", "tavik_testing.floor_now_int", "f()", inputs.MILLIS,
-                                  {"f": testing.floor_now_int}),
-            "floor_now_datetime": Impl("floor", "tavik_testing.floor_now_datetime", "f()", inputs.MILLIS,
-                                       {"f": testing.floor_now_datetime})}
+            "floor_now_int": Impl("floor", "tavik_floors.floor_now_int", "f()", inputs.MILLIS,
+                                  {"f": floor_module.floor_now_int}),
+            "floor_now_datetime": Impl("floor", "tavik_floors.floor_now_datetime", "f()", inputs.MILLIS,
+                                       {"f": floor_module.floor_now_datetime})}
 
 
 def measure(impls: list[Impl], repeats: int, target: float) -> None:
@@ -376,12 +376,13 @@ def main() -> None:
         sys.path.insert(0, testing_dir)
     import tavik
     try:
+        import tavik_floors
         import tavik_testing
     except ImportError:
-        sys.exit("bench: tavik_testing not found; set TAVIK_TESTING_DIR (bash dev bench does)")
+        sys.exit("bench: tavik_testing or tavik_floors not found; set TAVIK_TESTING_DIR (bash dev bench does)")
 
     rows = build_rows(tavik, tavik_testing)
-    floor_impls = floors(tavik_testing)
+    floor_impls = floors(tavik_floors)
     for row in rows:
         # The floor is measured alongside every operation and the best of all its rounds counts.
         extra = []

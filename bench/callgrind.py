@@ -26,7 +26,7 @@ _PRELUDE = """
 import sys, os
 sys.path.insert(0, os.environ["TAVIK_TESTING_DIR"])
 from datetime import timezone
-import tavik, tavik_testing
+import tavik, tavik_floors, tavik_testing
 from bench import inputs
 n = int(sys.argv[1])
 """
@@ -45,12 +45,12 @@ CASES: dict[str, tuple[str, str, str, str]] = {
     "fromisoformat_z": ('datetime.fromisoformat, "Z" texts', "inputs.Z_TEXTS",
                         "__import__('datetime').datetime.fromisoformat", "f(x)"),
     "isoformat": ("datetime.isoformat", "inputs.DATETIMES", "__import__('datetime').datetime.isoformat", "f(x)"),
-    "floor_datetime": ("floor: floor_datetime", "inputs.Z_TEXTS", "tavik_testing.floor_datetime", "f(x)"),
-    "floor_str": ("floor: floor_str", "inputs.Z_TEXTS", "tavik_testing.floor_str", "f(x)"),
-    "floor_int": ("floor: floor_int", "inputs.Z_TEXTS", "tavik_testing.floor_int", "f(x)"),
-    "floor_noop": ("floor: floor_noop", "inputs.Z_TEXTS", "tavik_testing.floor_noop", "f(x)"),
-    "floor_now_int": ("floor: floor_now_int", "inputs.MILLIS", "tavik_testing.floor_now_int", "f()"),
-    "floor_now_datetime": ("floor: floor_now_datetime", "inputs.MILLIS", "tavik_testing.floor_now_datetime", "f()"),
+    "floor_datetime": ("floor: floor_datetime", "inputs.Z_TEXTS", "tavik_floors.floor_datetime", "f(x)"),
+    "floor_str": ("floor: floor_str", "inputs.Z_TEXTS", "tavik_floors.floor_str", "f(x)"),
+    "floor_int": ("floor: floor_int", "inputs.Z_TEXTS", "tavik_floors.floor_int", "f(x)"),
+    "floor_noop": ("floor: floor_noop", "inputs.Z_TEXTS", "tavik_floors.floor_noop", "f(x)"),
+    "floor_now_int": ("floor: floor_now_int", "inputs.MILLIS", "tavik_floors.floor_now_int", "f()"),
+    "floor_now_datetime": ("floor: floor_now_datetime", "inputs.MILLIS", "tavik_floors.floor_now_datetime", "f()"),
 }
 
 # Which floor each case is set against.

@@ -15,8 +15,8 @@ fi
 mkdir -p "$out"
 cd "$root"
 clang++ -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -std=c++20 -O1 -g -Isrc/helpers \
-    fuzz/rfc3339_fuzz.cpp src/helpers/instant.cpp src/helpers/rfc3339.cpp \
+    -std=c++20 -O1 -g -Isrc \
+    fuzz/rfc3339_fuzz.cpp src/helpers/pure/instant.cpp src/helpers/pure/rfc3339.cpp \
     -o "$out/rfc3339_fuzz"
 
 rm -rf "$out/corpus"

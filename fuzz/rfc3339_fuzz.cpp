@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "instant.hpp"
-#include "rfc3339.hpp"
+#include "helpers/pure/instant.hpp"
+#include "helpers/pure/rfc3339.hpp"
 
 using namespace tavik;
 

@@ -34,8 +34,8 @@ REPORT = TREE / "report.md"
 
 # The module's sources.  Headers are left out: the logic they hold (calendar
 # arithmetic, the argument fast path) is inlined into the .cpp files, and a
-# header mutant rebuilds every file that includes it.  src/testing/ is test code.
-SOURCE_GLOBS = ["src/*.cpp", "src/types/*.cpp", "src/helpers/*.cpp"]
+# header mutant rebuilds every file that includes it.
+SOURCE_GLOBS = ["src/*.cpp", "src/types/*.cpp", "src/helpers/*.cpp", "src/helpers/pure/*.cpp"]
 
 # Left out of the per-mutant suite: each takes longer than all the other
 # hardening files together.  The leak test repeats every call thousands of

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "call.hpp"
-#include "helpers/instant.hpp"
+#include "helpers/pure/instant.hpp"
 
 namespace tavik {
 

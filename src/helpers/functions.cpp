@@ -7,8 +7,8 @@
 #include <ctime>
 
 #include "helpers/datetime.hpp"
-#include "helpers/instant.hpp"
-#include "helpers/rfc3339.hpp"
+#include "helpers/pure/instant.hpp"
+#include "helpers/pure/rfc3339.hpp"
 
 namespace tavik {
 

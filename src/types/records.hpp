@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "call.hpp"
-#include "helpers/instant.hpp"
+#include "helpers/pure/instant.hpp"
 #include "types/enums.hpp"
 
 namespace tavik {

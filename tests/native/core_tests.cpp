@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "instant.hpp"
-#include "rfc3339.hpp"
+#include "helpers/pure/instant.hpp"
+#include "helpers/pure/rfc3339.hpp"
 
 using namespace std::literals;
 using namespace tavik;

@@ -1,4 +1,4 @@
-#include "rfc3339.hpp"
+#include "helpers/pure/rfc3339.hpp"
 
 #include <bit>
 #include <cstring>

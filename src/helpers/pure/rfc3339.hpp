@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "instant.hpp"
+#include "helpers/pure/instant.hpp"
 
 namespace tavik {
 

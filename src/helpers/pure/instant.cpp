@@ -1,4 +1,4 @@
-#include "instant.hpp"
+#include "helpers/pure/instant.hpp"
 
 namespace tavik {
 
