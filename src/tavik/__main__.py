@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import inspect
+from typing import Any
 
 from tavik import tavik
 
 
-def _members(cls: type) -> list[tuple[str, object]]:
+def _members(cls: type) -> list[tuple[str, Any]]:
     return [(name, value) for name, value in vars(cls).items() if isinstance(value, cls)]
 
 

@@ -1,5 +1,5 @@
 from datetime import datetime
-from typing import ClassVar, SupportsFloat, SupportsIndex, final
+from typing import ClassVar, NoReturn, SupportsFloat, SupportsIndex, final
 
 __all__ = [
     "RunMode",
@@ -285,7 +285,7 @@ class Position:
         """杠杆倍率"""
 
 
-def safe_float(value: SupportsFloat | SupportsIndex, decimals: SupportsIndex) -> float:
+def safe_float(value: SupportsFloat | SupportsIndex, decimals: SupportsIndex) -> NoReturn:
     """安全浮点数"""
 
 def truncate_to_day(date: datetime) -> datetime:
