@@ -72,9 +72,13 @@ PyObject* date_to_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!extract_arguments(kDateToStrDescription, args, nargs, kwnames, d)) return nullptr;
     char text[kMaxFormattedLength];
     const std::size_t length = format_rfc3339(d.fields, text);
-    // A datetime's year is 1..9999, which always has a four-digit form.
-    if (length == 0) [[unlikely]]
-        return internal_failure("datetime outside the years 0..9999");
+    // A datetime the datetime module built has a year in 1..9999.  One
+    // unpickled from crafted bytes can store up to 65535, which has no
+    // four-digit form: refused as the other impossible stored dates are.
+    if (length == 0) [[unlikely]] {
+        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range date");
+        return nullptr;
+    }
     // The text is ASCII: build the str directly, without UTF-8 decoding.
     PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
     if (result == nullptr) [[unlikely]]
