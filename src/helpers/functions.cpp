@@ -107,9 +107,6 @@ PyObject* ms_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return instant_to_py(*instant);
 }
 
-// The last second an Instant holds: the end of the year kMaxYear.
-constexpr std::int64_t kMaxUnixSecond = kLastUnixDay * kSecondsPerDay + kSecondsPerDay - 1;
-
 // The real-time clock, checked to stand between the epoch and the end of
 // the year kMaxYear; false after an internal failure.
 bool read_clock(timespec& now) noexcept {

@@ -114,6 +114,8 @@ void test_epoch() {
             CHECK(calendar.instant(s, 5) == instant_from_unix(s, 5), "the clock's calendar at %" PRId64, s);
         }
     }
+    // A fresh cache holds no day, not even the one its "no day yet" marker spells.
+    CHECK(!ClockCalendar{}.instant(std::int64_t{0xFFFF'FFFF} * kSecondsPerDay, 5), "a fresh cache at the marker's day");
     for (const std::int64_t start : {kFirstMs, std::int64_t{-2000}, kLastMs - 4000}) {
         for (std::int64_t ms = start; ms <= start + 4000; ++ms) {
             const std::optional<Instant> t = instant_from_unix_ms(ms);

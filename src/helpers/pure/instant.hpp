@@ -177,6 +177,9 @@ constexpr std::optional<Instant> instant_from_unix(std::int64_t seconds, std::ui
     return Instant{civil_from_days(days.quotient), static_cast<std::uint32_t>(days.remainder), nanos};
 }
 
+// The last second an Instant holds: the end of the year kMaxYear.
+inline constexpr std::int64_t kMaxUnixSecond = kLastUnixDay * kSecondsPerDay + kSecondsPerDay - 1;
+
 // instant_from_unix for a clock that reads the same day all day long: the
 // calendar split is done once per day and its date kept, keyed by the day's
 // number.  Day number and date share one 64-bit word, so a reader sees the old
@@ -185,7 +188,11 @@ constexpr std::optional<Instant> instant_from_unix(std::int64_t seconds, std::ui
 class ClockCalendar {
 public:
     std::optional<Instant> instant(std::int64_t seconds, std::uint32_t nanos) noexcept {
-        if (seconds < 0 || nanos >= kNanosPerSecond) [[unlikely]]
+        // Before the epoch or beyond the range (one unsigned comparison):
+        // what is cached below is then a day number below 2^27, which the
+        // "no day yet" marker's can never be.
+        if (static_cast<std::uint64_t>(seconds) > std::uint64_t{kMaxUnixSecond} || nanos >= kNanosPerSecond)
+            [[unlikely]]
             return instant_from_unix(seconds, nanos);
         // From the epoch on, truncating division is the floor.
         const std::int64_t days = seconds / kSecondsPerDay;
@@ -209,7 +216,7 @@ private:
         return Date{static_cast<year_t>(word >> 9 & 0x3FFFF), static_cast<month_t>(word >> 5 & 0xF),
                     static_cast<day_t>(word & 0x1F)};
     }
-    // No day yet: a day number no clock reading has.
+    // No day yet: a day number above every one that reaches the cache.
     std::atomic<std::uint64_t> day_{~std::uint64_t{0}};
 };
 
