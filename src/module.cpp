@@ -93,6 +93,8 @@ bool add_to_module(PyObject* module, const char* name, PyObject* object) noexcep
         PyRef description = PyRef::steal(cause ? printable_str(cause.get()) : nullptr);
         const char* text = description ? PyUnicode_AsUTF8(description.get()) : nullptr;
         PyErr_Clear();
+        // An error without a text (a bare MemoryError) is named by its type.
+        if (text != nullptr && *text == '\0' && cause) text = Py_TYPE(cause.get())->tp_name;
         // A fixed buffer: memory is likely what ran out, and nothing here may throw.
         char message[512];
         std::snprintf(message, sizeof message, "could not append __name__ to __all__: %s",
