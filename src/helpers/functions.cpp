@@ -51,13 +51,10 @@ constexpr FunctionDescription kStrToDateDescription = describe("str_to_date", kS
 PyObject* str_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     std::string_view text;
     if (!extract_arguments(kStrToDateDescription, args, nargs, kwnames, text)) return nullptr;
-    // The common shape goes straight to the datetime's fields; any other text
-    // is read field by field, which also names its error.
-    if (CivilTime fields; parse_rfc3339_common(text, fields)) [[likely]]
-        return civil_to_py(fields);
-    const ParseResult parsed = parse_rfc3339_scanned(text);
-    if (parsed.error != ParseError::None) return raise_error_value(message(parsed.error));
-    return instant_to_py(parsed.instant);
+    const ParseResult parsed = parse_rfc3339(text);
+    if (parsed.error != ParseError::None) [[unlikely]]
+        return raise_error_value(message(parsed.error));
+    return civil_to_py(parsed.fields);
 }
 
 constexpr const char* kDateToStrParameters[] = {"d"};

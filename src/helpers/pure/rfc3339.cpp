@@ -24,6 +24,8 @@ const char* message(ParseError kind) noexcept {
     return "";
 }
 
+namespace detail {
+
 namespace {
 
 constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
@@ -71,7 +73,7 @@ private:
     const char* end_;
 };
 
-// Reads a two-digit field and checks it against [0, max] at once, so a bad
+// Reads a two-digit field and checks it against [min, max] at once, so a bad
 // field is reported before anything after it is looked at.
 ParseError field(Scanner& in, std::size_t width, unsigned min, unsigned max, unsigned& value) noexcept {
     if (const ParseError e = in.digits(width, value); e != ParseError::None) return e;
@@ -161,6 +163,75 @@ constexpr CivilTime shifted_civil(year_t year, unsigned month, unsigned day, uns
                      static_cast<std::uint8_t>(second), nanos};
 }
 
+}  // namespace
+
+// The reference grammar, one field at a time, naming the first error.  Not
+// inlined: see parse_rfc3339.
+[[gnu::noinline]] ParseResult scan(std::string_view text) noexcept {
+    Scanner in(text);
+    const auto fail = [](ParseError e) noexcept { return ParseResult{CivilTime{}, e}; };
+#define TAVIK_TRY(expr)                                   \
+    do {                                                  \
+        if (const ParseError e_ = (expr); e_ != ParseError::None) return fail(e_); \
+    } while (false)
+
+    unsigned year, month, day;
+    TAVIK_TRY(in.digits(4, year));
+    TAVIK_TRY(in.expect('-'));
+    TAVIK_TRY(field(in, 2, 1, 12, month));
+    TAVIK_TRY(in.expect('-'));
+    // Only 1-31 here: whether the day exists in its month is asked last.
+    TAVIK_TRY(field(in, 2, 1, 31, day));
+
+    if (in.at_end()) return fail(ParseError::TooShort);
+    if (const char sep = in.peek(); sep != 'T' && sep != 't' && sep != ' ') return fail(ParseError::Invalid);
+    in.skip(1);
+
+    unsigned hour, minute, second;
+    TAVIK_TRY(field(in, 2, 0, 23, hour));
+    TAVIK_TRY(in.expect(':'));
+    TAVIK_TRY(field(in, 2, 0, 59, minute));
+    TAVIK_TRY(in.expect(':'));
+    // 60 is a leap second; it is accepted at any minute, not only at the
+    // end of June or December, since no table of leap seconds is kept.
+    TAVIK_TRY(field(in, 2, 0, 60, second));
+
+    std::uint32_t nanos = 0;
+    if (!in.at_end() && in.peek() == '.') {
+        in.skip(1);
+        if (in.at_end()) return fail(ParseError::TooShort);
+        if (!is_digit(in.peek())) return fail(ParseError::Invalid);
+        // Nanoseconds are the finest unit kept; further digits are cut off,
+        // never rounded, so a value never spills into the next second.
+        std::uint32_t scale = kNanosPerSecond;
+        while (!in.at_end() && is_digit(in.peek())) {
+            if (scale > 1) {
+                scale /= 10;
+                nanos += digit(in.peek()) * scale;
+            }
+            in.skip(1);
+        }
+    }
+
+    std::int32_t seconds_east;
+    TAVIK_TRY(offset(in, seconds_east));
+
+    if (!in.at_end()) return fail(ParseError::TooLong);
+#undef TAVIK_TRY
+
+    // Asked only now, so that trailing text is reported before a day such as
+    // 02-30 that the calendar does not have.
+    const auto y = static_cast<year_t>(year);
+    if (day > days_in_month(y, month)) return fail(ParseError::OutOfRange);
+
+    // From years 0..9999 the result stays well inside the Instant's range.
+    // The offset is whole minutes.
+    return ParseResult{shifted_civil(y, month, day, hour, minute, second, nanos, seconds_east / 60), ParseError::None};
+}
+
+namespace {
+
+
 // Two digits at p, or a value above 99 when either is not a digit.
 inline unsigned two_digits(const char* p) noexcept {
     const unsigned tens = static_cast<unsigned char>(p[0]) - unsigned{'0'};
@@ -208,9 +279,6 @@ constexpr unsigned byte_at(std::uint64_t word, unsigned index) noexcept {
 // The fields of "YYYY-MM-DD" "T|t| " "HH:MM:SS" (the first 19 bytes at p,
 // all readable), each checked against its range: month 1-12, day 1-31, hour
 // 0-23, minute 0-59, second 0-60.  False for anything else.
-struct DateTimeFields {
-    unsigned year, month, day, hour, minute, second;
-};
 
 #if defined(__SSE2__)
 // Two overlapping 16-byte reads, "YYYY-MM-DDTHH:MM" and "Y-MM-DDTHH:MM:SS",
@@ -218,7 +286,7 @@ struct DateTimeFields {
 // '0' at most 9, a separator its own byte minus itself at most 0), then every
 // two-digit field that starts at an even offset of either read made a 16-bit
 // number, and all of them checked against their ranges at once.
-[[gnu::always_inline]] inline bool read_date_time(const char* p, DateTimeFields& out) noexcept {
+[[gnu::always_inline]] inline bool read_date_time_sse2(const char* p, DateTimeFields& out) noexcept {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3));
     // The date-time separator (byte 10) has three spellings: it is tested on its own.
@@ -259,9 +327,11 @@ struct DateTimeFields {
                          static_cast<unsigned>(_mm_extract_epi16(b_pairs, 7))};
     return true;
 }
-#else
+#endif
+
 // A word at a time: "YYYY-MM-", "DDTHH:MM" and the overlapping "HH:MM:SS".
-[[gnu::always_inline]] inline bool read_date_time(const char* p, DateTimeFields& out) noexcept {
+// Compiled everywhere, so the native tests compare it with the SSE2 reader.
+[[gnu::always_inline]] inline bool read_date_time_words(const char* p, DateTimeFields& out) noexcept {
     const std::uint64_t date = load8(p);
     const std::uint64_t day_word = load8(p + 8);
     const std::uint64_t time = load8(p + 11);
@@ -284,6 +354,12 @@ struct DateTimeFields {
     out = DateTimeFields{byte_at(date_pairs, 0) * 100 + byte_at(date_pairs, 2), month, day, hour, minute, second};
     return true;
 }
+
+// The reader the shortcut uses: SSE2 wherever the target has it.
+#if defined(__SSE2__)
+[[gnu::always_inline]] inline bool read_date_time(const char* p, DateTimeFields& out) noexcept { return read_date_time_sse2(p, out); }
+#else
+[[gnu::always_inline]] inline bool read_date_time(const char* p, DateTimeFields& out) noexcept { return read_date_time_words(p, out); }
 #endif
 
 // The shape nearly every text has: "YYYY-MM-DD" "T|t| " "HH:MM:SS", an
@@ -292,7 +368,12 @@ struct DateTimeFields {
 // anything else, which the scanner then reads again to name the error (or to
 // accept a form this does not take, such as the U+2212 minus).  Whatever this
 // accepts, the scanner accepts with the same instant.
-[[gnu::always_inline]] inline bool parse_common(std::string_view text, CivilTime& out) noexcept {
+}  // namespace
+
+bool read_date_time_active(const char* p, DateTimeFields& out) noexcept { return read_date_time(p, out); }
+bool read_date_time_portable(const char* p, DateTimeFields& out) noexcept { return read_date_time_words(p, out); }
+
+bool read_common_shape(std::string_view text, CivilTime& out) noexcept {
     const char* p = text.data();
     const char* const end = p + text.size();
     if (text.size() < 20) return false;
@@ -351,79 +432,20 @@ struct DateTimeFields {
     return true;
 }
 
-}  // namespace
+}  // namespace detail
 
-// The whole grammar, one field at a time, naming the first error.
-[[gnu::noinline]] ParseResult parse_rfc3339_scanned(std::string_view text) noexcept {
-    Scanner in(text);
-    const auto fail = [](ParseError e) noexcept { return ParseResult{Instant{}, e}; };
-#define TAVIK_TRY(expr)                                   \
-    do {                                                  \
-        if (const ParseError e_ = (expr); e_ != ParseError::None) return fail(e_); \
-    } while (false)
-
-    unsigned year, month, day;
-    TAVIK_TRY(in.digits(4, year));
-    TAVIK_TRY(in.expect('-'));
-    TAVIK_TRY(field(in, 2, 1, 12, month));
-    TAVIK_TRY(in.expect('-'));
-    // Only 1-31 here: whether the day exists in its month is asked last.
-    TAVIK_TRY(field(in, 2, 1, 31, day));
-
-    if (in.at_end()) return fail(ParseError::TooShort);
-    if (const char sep = in.peek(); sep != 'T' && sep != 't' && sep != ' ') return fail(ParseError::Invalid);
-    in.skip(1);
-
-    unsigned hour, minute, second;
-    TAVIK_TRY(field(in, 2, 0, 23, hour));
-    TAVIK_TRY(in.expect(':'));
-    TAVIK_TRY(field(in, 2, 0, 59, minute));
-    TAVIK_TRY(in.expect(':'));
-    // 60 is a leap second; it is accepted at any minute, not only at the
-    // end of June or December, since no table of leap seconds is kept.
-    TAVIK_TRY(field(in, 2, 0, 60, second));
-
-    std::uint32_t nanos = 0;
-    if (!in.at_end() && in.peek() == '.') {
-        in.skip(1);
-        if (in.at_end()) return fail(ParseError::TooShort);
-        if (!is_digit(in.peek())) return fail(ParseError::Invalid);
-        // Nanoseconds are the finest unit kept; further digits are cut off,
-        // never rounded, so a value never spills into the next second.
-        std::uint32_t scale = kNanosPerSecond;
-        while (!in.at_end() && is_digit(in.peek())) {
-            if (scale > 1) {
-                scale /= 10;
-                nanos += digit(in.peek()) * scale;
-            }
-            in.skip(1);
-        }
-    }
-
-    std::int32_t seconds_east;
-    TAVIK_TRY(offset(in, seconds_east));
-
-    if (!in.at_end()) return fail(ParseError::TooLong);
-#undef TAVIK_TRY
-
-    // Asked only now, so that trailing text is reported before a day such as
-    // 02-30 that the calendar does not have.
-    const auto y = static_cast<year_t>(year);
-    if (day > days_in_month(y, month)) return fail(ParseError::OutOfRange);
-
-    // From years 0..9999 the result stays well inside the Instant's range.
-    // The offset is whole minutes.
-    return ParseResult{instant_of(shifted_civil(y, month, day, hour, minute, second, nanos, seconds_east / 60)),
-                       ParseError::None};
-}
-
-bool parse_rfc3339_common(std::string_view text, CivilTime& out) noexcept { return parse_common(text, out); }
-
+// The shortcut for the shape nearly every text has; the whole grammar for the
+// rest, which also names the error.  The entry of str_to_date is flattened, so
+// everything this calls is inlined into it: the scanner is kept out of line,
+// as the cold path it is, so that the hot path stays small.
 ParseResult parse_rfc3339(std::string_view text) noexcept {
-    if (CivilTime fields; parse_common(text, fields)) [[likely]]
-        return ParseResult{instant_of(fields), ParseError::None};
-    return parse_rfc3339_scanned(text);
+    if (CivilTime fields; detail::read_common_shape(text, fields)) [[likely]]
+        return ParseResult{fields, ParseError::None};
+    return detail::scan(text);
 }
+
+// The byte-placing helpers the shortcut reads with serve the formatter too.
+using detail::at;
 
 namespace {
 

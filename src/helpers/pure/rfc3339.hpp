@@ -25,24 +25,36 @@ enum class ParseError : std::uint8_t {
 
 const char* message(ParseError kind) noexcept;
 
+// The result of a parse: the fields of the UTC date and time a datetime is
+// built from (the offset in the text applied and dropped).
 struct ParseResult {
-    Instant instant;    // meaningful only when error == ParseError::None
+    CivilTime fields;   // meaningful only when error == ParseError::None
     ParseError error;
+    constexpr Instant instant() const noexcept { return instant_of(fields); }
 };
 
-// One left-to-right pass over `text`, no copy; the first failing check ends
-// it.  The offset in the text is applied and dropped: the result is UTC.
+// The one entry for RFC 3339 text: one left-to-right pass, no copy; the first
+// failing check ends it.
 ParseResult parse_rfc3339(std::string_view text) noexcept;
 
-// The shortcut of parse_rfc3339 for the shape nearly every text has, straight
-// to the fields a datetime is built from: true with `out` set to the same
-// instant parse_rfc3339 gives; false for any other text, which only
-// parse_rfc3339_scanned then needs to read.
-bool parse_rfc3339_common(std::string_view text, CivilTime& out) noexcept;
-
-// The field-by-field reading behind parse_rfc3339, without its shortcut for
-// the common shape: the same result for every text.  For tests and the fuzzer.
-ParseResult parse_rfc3339_scanned(std::string_view text) noexcept;
+// Its two readings, for the native tests and the fuzzer to compare.
+namespace detail {
+// The whole grammar, field by field, naming the first error.
+ParseResult scan(std::string_view text) noexcept;
+// The shape nearly every text has, "YYYY-MM-DD" "T|t| " "HH:MM:SS", an
+// optional fraction and "Z", "z" or "+hh:mm"/"-hh:mm": true with `out` set to
+// what scan gives; false for any other text (scan then reads it again).
+bool read_common_shape(std::string_view text, CivilTime& out) noexcept;
+// The 19 bytes "YYYY-MM-DD" "T|t| " "HH:MM:SS" at p (all readable), each field
+// checked against its range; the active reader (SSE2 where there is SSE2)
+// and the portable word-at-a-time one, which must agree.
+struct DateTimeFields {
+    unsigned year, month, day, hour, minute, second;
+    friend constexpr bool operator==(const DateTimeFields&, const DateTimeFields&) = default;
+};
+bool read_date_time_active(const char* p, DateTimeFields& out) noexcept;
+bool read_date_time_portable(const char* p, DateTimeFields& out) noexcept;
+}  // namespace detail
 
 // The longest text: "2024-01-02T03:04:05.123456+00:00".
 inline constexpr std::size_t kMaxFormattedLength = 32;
