@@ -39,6 +39,10 @@ struct Instant {
     friend constexpr bool operator==(const Instant&, const Instant&) = default;
 };
 
+// Which to use: Instant is the module's time value (records hold it, the day
+// cut and the epoch splits work on it); CivilTime is the form at the datetime
+// boundary, where the parser and the formatter work, so that a datetime is
+// built or read without splitting or joining the second of the day.
 // An instant as the fields a datetime stores: the second of the day split
 // into hour, minute and second; `frac` as in Instant (a leap second's is 1e9
 // or more, at second 59).
@@ -86,7 +90,9 @@ constexpr std::int64_t days_from_civil(year_t year, unsigned month, unsigned day
 // Inverse of days_from_civil.  Exact for every int32 year; callers check the
 // instant's year range themselves.
 constexpr Date civil_from_days(std::int64_t days) noexcept {
-    // Inside about +-2.6 million years of 1970 (the whole instant range), the
+    // Neri and Schneider's split ("Euclidean affine functions and their
+    // application to calendar algorithms", Software: Practice and Experience,
+    // 2022).  Inside about +-2.6 million years of 1970 (the whole instant range), the
     // same split in 32-bit arithmetic where every division is by a constant
     // or a multiply and a shift: the count is moved by 700 eras so that it is
     // never negative, centuries come from 4n+3 over 146097, the year of the

@@ -1,4 +1,4 @@
-// RFC 3339 text <-> Instant.
+// RFC 3339 text to the fields of a UTC date and time, and back.
 // Plain C++: no Python.h.
 #pragma once
 
