@@ -5,6 +5,7 @@
 #if defined(_WIN32) || !(defined(__unix__) || defined(__APPLE__))
 #error "tavik: the binding supports 64-bit POSIX targets (Linux, macOS) only"
 #endif
+static_assert(sizeof(void*) == 8, "tavik: the binding supports 64-bit targets only");
 
 // The stack-trace facility of glibc and macOS; musl has none, and there error
 // values carry no stack trace whatever the environment says.
