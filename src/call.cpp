@@ -1,6 +1,18 @@
 #include "call.hpp"
 
+// Built and tested for 64-bit Linux and macOS; nothing here builds or tests
+// Windows (its clock, exports and module linking differ).
+#if defined(_WIN32) || !(defined(__unix__) || defined(__APPLE__))
+#error "tavik: the binding supports 64-bit POSIX targets (Linux, macOS) only"
+#endif
+static_assert(sizeof(void*) == 8, "tavik: the binding supports 64-bit targets only");
+
+// The stack-trace facility of glibc and macOS; musl has none, and there error
+// values carry no stack trace whatever the environment says.
+#if __has_include(<execinfo.h>)
 #include <execinfo.h>
+#define TAVIK_HAS_BACKTRACE 1
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -14,14 +26,7 @@ namespace tavik {
 
 namespace {
 
-std::string_view repository_relative(std::string_view file) noexcept {
-#ifdef TAVIK_SOURCE_ROOT
-    constexpr std::string_view root = TAVIK_SOURCE_ROOT;
-    if (file.starts_with(root)) file.remove_prefix(root.size());
-#endif
-    return file;
-}
-
+#ifdef TAVIK_HAS_BACKTRACE
 // Whether error values capture a stack trace: read from the environment at
 // the first error value and kept.  A race can only store the same answer twice.
 bool backtrace_enabled() noexcept {
@@ -82,6 +87,7 @@ PyObject* with_backtrace(const char* text) noexcept {
     PyMem_RawFree(buffer);
     return message;
 }
+#endif
 
 // A new str with every lone surrogate of `text` replaced by U+FFFD; `text`
 // itself (new reference) when it has none, which is the common case.
@@ -123,7 +129,8 @@ PyObject* exception_text(PyObject* exception) noexcept {
 }  // namespace
 
 std::nullptr_t internal_failure(std::string_view message, std::source_location where) noexcept {
-    const std::string_view file = repository_relative(where.file_name());
+    // Repository-relative: the build maps the source folder away (-ffile-prefix-map).
+    const std::string_view file = where.file_name();
     // Plain stdio: the report must get out even when the interpreter cannot allocate.
     std::fprintf(stderr, "tavik: internal failure in thread '<unnamed>' at %.*s:%u:%u:\n%.*s\n",
                  static_cast<int>(file.size()), file.data(), static_cast<unsigned>(where.line()),
@@ -148,7 +155,11 @@ std::nullptr_t api_call_failed(std::source_location where) noexcept {
 }
 
 std::nullptr_t raise_error_value(const char* text) noexcept {
+#ifdef TAVIK_HAS_BACKTRACE
     PyRef message = PyRef::steal(backtrace_enabled() ? with_backtrace(text) : PyUnicode_FromString(text));
+#else
+    PyRef message = PyRef::steal(PyUnicode_FromString(text));
+#endif
     if (!message) return api_call_failed();
     PyErr_SetObject(PyExc_RuntimeError, message.get());
     return nullptr;
@@ -342,8 +353,15 @@ bool from_python(PyObject* object, double& out) noexcept {
 }
 
 bool from_python_general(PyObject* object, std::int64_t& out) noexcept {
-    static_assert(sizeof(long) == sizeof(std::int64_t), "PyLong_AsLong must yield 64 bits");
-    out = PyLong_AsLong(object);
+    static_assert(sizeof(long long) == sizeof(std::int64_t), "PyLong_AsLongLong must yield 64 bits");
+    // PyLong_AsLong where long has 64 bits, for its OverflowError text ("Python
+    // int too large to convert to C long"); where long has 32 bits,
+    // PyLong_AsLongLong reads the same range but says "int too big to convert".
+    if constexpr (sizeof(long) == sizeof(std::int64_t)) {
+        out = PyLong_AsLong(object);
+    } else {
+        out = PyLong_AsLongLong(object);
+    }
     return !(out == -1 && PyErr_Occurred());
 }
 

@@ -2,6 +2,7 @@
 report of an internal failure, the clock, the lazy datetime import, the backtrace switch."""
 import json
 import os
+import platform
 import re
 import subprocess
 import sys
@@ -16,6 +17,8 @@ import tavik.tavik as tt
 from hooks import Hostile, Unprintable
 
 UTC = timezone.utc
+# glibc and macOS have a stack-trace facility; musl has none, and there nothing is appended.
+BACKTRACES = sys.platform == "darwin" or platform.libc_ver()[0] == "glibc"
 
 
 def raised(func, *args):
@@ -157,9 +160,10 @@ def test_backtrace_switch(setting, program, tmp_path):
         print(json.dumps([first, error(200)]))
         """)
     first, deep = json.loads(subprocess.run([executable, "-c", code], capture_output=True, text=True, env=env).stdout)
-    if setting in (None, "0"):
+    if setting in (None, "0") or not BACKTRACES:
         assert first == deep == "premature end of input"
     else:
-        assert first.startswith("premature end of input\n\nStack backtrace:\n   0: ") and first.endswith("]")
+        assert first.startswith("premature end of input\n\nStack backtrace:\n   0: ")
+        assert first.endswith("]") or sys.platform == "darwin"  # glibc's frames end in "[address]"
         assert deep.startswith(first[:40]) and len(deep.split("Stack backtrace:\n")[1].splitlines()) == 64
-        assert not program or "python\\xff(" in first
+        assert not program or "python\\xff" in first
