@@ -40,12 +40,6 @@ class MyTypeError(TypeError):
     pass
 
 
-def chained_type_error():
-    exc = TypeError("chained")
-    exc.__cause__ = KeyError("root")
-    return exc
-
-
 class IntIgnoringHooks(int):
     """The stored value is what counts; the hooks must never run."""
 

@@ -61,28 +61,3 @@ def test_catalogue(name, kind, doc, detail):
     descriptors = {k: v for k, v in vars(obj).items() if not k.startswith("__")}
     assert [(k, v.__doc__, v.__name__) for k, v in descriptors.items()] == [(f, d, f) for f, d in fields]
     assert set(vars(obj)) - set(descriptors) == {"__doc__", "__new__", "__module__"}  # no dict, no methods
-
-
-# The test factories refuse what the module could never hold, and write only into tavik's own classes.
-@pytest.mark.parametrize("kind, interval, time, trades", [
-    (2, 0, (2024, 1, 2, 0, 0), 0), (-1, 0, (2024, 1, 2, 0, 0), 0), (0, 5, (2024, 1, 2, 0, 0), 0), (0, 0, (2023, 2, 29, 0, 0), 0),
-    (0, 0, (2024, 257, 1, 0, 0), 0), (0, 0, (2024, 1, 1, 86400, 0), 0), (0, 0, (2024, 1, 1, 100, 10**9), 0), (0, 0, (2024, 1, 2, 0, 0), 2**63)])
-def test_factory_refuses_what_the_module_could_not_hold(testing, kind, interval, time, trades):
-    with pytest.raises((ValueError, OverflowError)):
-        testing.make_candle(kind, "c", interval, time, time, 0, 0, 0, 0, 0, 0, trades)
-    with pytest.raises(ValueError):
-        testing.make_position(0, "c", 0, 0, 0, 2**31)
-
-
-@pytest.mark.parametrize("name", ["Pair", "Candle", "Order", "Position"])
-def test_factory_refuses_a_lookalike_class(testing, monkeypatch, name):
-    """A Python class with the record's type name and instance size, bound in its place."""
-    real = getattr(tt, name)
-    slots = tuple(f"s{i}" for i in range((real.__basicsize__ - object.__basicsize__) // 8))
-    lookalike = type("builtins." + name, (), {"__slots__": slots})
-    assert lookalike.__basicsize__ == real.__basicsize__
-    monkeypatch.setattr(tt, name, lookalike)
-    fields = len(next(row for row in CATALOGUE if row[0] == name)[3].split())
-    with pytest.raises(RuntimeError, match=f"tavik.tavik.{name} is not the record class"):
-        getattr(testing, "make_" + name.lower())(*[None] * fields)
-

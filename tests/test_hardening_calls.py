@@ -19,9 +19,8 @@ from datetime import date, datetime, timedelta, timezone
 import pytest
 
 import tavik.tavik as tt
-from hooks import (ClaimsUtc, FloatIgnoringHooks, Hostile, IntIgnoringHooks, Key, LooksLikeADateTime,
-                   LyingDateTime, MyTypeError, Number, Text, Unprintable, Zone, chained_type_error, corrupted, corrupted_enum, named,
-                   raiser)
+from hooks import (ClaimsUtc, FloatIgnoringHooks, Hostile, IntIgnoringHooks, Key, LooksLikeADateTime, LyingDateTime,
+                   MyTypeError, Number, Text, Unprintable, Zone, corrupted, corrupted_enum, named, raiser)
 
 UTC = timezone.utc
 R = tt.RunMode
@@ -114,10 +113,6 @@ def orderings(member, others):
     return [getattr(member, op)(x) for op in ("__lt__", "__le__", "__gt__", "__ge__") for x in others]
 
 
-def unordered(other):
-    return "TypeError", f"'<' not supported between instances of 'builtins.RunMode' and '{other}'"
-
-
 def typeerror(text, parameter=None):
     return "TypeError", text if parameter is None else f"argument '{parameter}': {text}"
 
@@ -134,9 +129,9 @@ def year(number):
     return "ValueError", f"year {number} is out of range"
 
 
-def read(*names):
-    """Reads the named fields of the record built by make(testing)."""
-    return lambda make, **options: lambda t: Call(operator.attrgetter(*names), make(t), **options)
+def read(make, *names, **options):
+    """A row's call: reads the named fields of the record make(testing) builds."""
+    return lambda t: Call(operator.attrgetter(*names), make(t), **options)
 
 
 # The calling convention: matching, its messages, keyword names however spelled.
@@ -154,7 +149,6 @@ CALLING = [
     ("multiple-second", typeerror("safe_float() got multiple values for argument 'decimals'"),
      Call(tt.safe_float, 1.0, 2, decimals=2)),
     ("keywords-any-order", NOT_IMPLEMENTED, Call(tt.safe_float, decimals=2, value=1.0)),
-    ("keywords-str-subclass", NOT_IMPLEMENTED, keywords(tt.safe_float, kwargs={Key("value"): 1.0, Key("decimals"): 1})),
     ("keyword-lying-equality", ("ok", utc(1970, 1, 1)), keywords(tt.ms_to_date, kwargs={Key("ts", equal=False): 0})),
     ("unexpected", unexpected("safe_float", "x"), Call(tt.safe_float, value=1.0, decimals=2, x=0)),
     ("keyword-surrogate", unexpected("safe_float", "t\ufffd"), Call(tt.safe_float, 1.0, 2, **{"t\udcff": 0})),
@@ -165,7 +159,6 @@ CALLING = [
     ("keyword-nul", unexpected("truncate_to_day", "date\x00"), Call(tt.truncate_to_day, **{"date\x00": 1})),
     ("no-arguments", typeerror("tavik.tavik.now_ms() takes no arguments (1 given)"), Call(tt.now_ms, 1)),
     ("no-keywords", typeerror("tavik.tavik.now_date() takes no keyword arguments"), Call(tt.now_date, x=1)),
-    ("internal-failure", NOT_IMPLEMENTED, Call(tt.safe_float, 1.25, 2)),
 ]
 
 # Numbers: the converters, and the "argument 'name': " prefix on an exact TypeError only.
@@ -179,7 +172,6 @@ NUMBERS = [
     ("float-raises", ("ValueError", "bad"), hooked(tt.safe_float, Hostile(ValueError, "bad"), 0)),
     ("float-type-error", typeerror("exact", "value"), hooked(tt.safe_float, Hostile(TypeError, "exact"), 0)),
     ("float-type-error-subclass", ("MyTypeError", "sub"), hooked(tt.safe_float, Hostile(MyTypeError, "sub"), 1)),
-    ("float-type-error-chained", typeerror("chained", "value"), hooked(tt.safe_float, Hostile(chained_type_error), 1)),
     ("u32-from-float", typeerror("'float' object cannot be interpreted as an integer", "decimals"),
      Call(tt.safe_float, 1.0, 2.0)),
     ("u32-negative", U32, Call(tt.safe_float, 1.0, -1)),
@@ -209,7 +201,6 @@ TEXTS = [
 # Datetimes: the stored fields of one whose tzinfo equals timezone.utc, asked once, never converted.
 DATETIMES = [
     ("dt-format", ("ok", "2024-01-02T03:04:05.123456+00:00"), Call(tt.date_to_str, D0)),
-    ("dt-format-millis", ("ok", "2024-01-02T03:04:05.120+00:00"), Call(tt.date_to_str, utc(2024, 1, 2, 3, 4, 5, 120000))),
     ("dt-zero-offset", ("ok", "2024-01-02T00:00:00+00:00"),
      Call(tt.date_to_str, d=datetime(2024, 1, 2, tzinfo=timezone(timedelta(0), "Z")))),
     ("dt-lying", ("ok", "2024-01-02T23:04:05.000600+00:00"),
@@ -217,8 +208,6 @@ DATETIMES = [
     ("dt-truthy-zone", ("ok", "2024-01-02T03:04:05+00:00"),
      hooked(tt.date_to_str, datetime(2024, 1, 2, 3, 4, 5, tzinfo=Zone(lambda: [0])))),
     ("dt-truncate", ("ok", utc(2024, 1, 2)), Call(tt.truncate_to_day, date=D0)),
-    ("dt-truncate-lying", ("ok", utc(2262, 4, 11)),
-     Call(tt.truncate_to_day, LyingDateTime(2262, 4, 11, 23, 47, 16, 854775, tzinfo=UTC))),
     ("dt-naive", typeerror("expected a datetime with non-None tzinfo", "d"), Call(tt.date_to_str, datetime(2024, 1, 2))),
     ("dt-naive-lying", typeerror("expected a datetime with non-None tzinfo", "date"),
      Call(tt.truncate_to_day, ClaimsUtc(2024, 1, 2))),
@@ -229,8 +218,6 @@ DATETIMES = [
      hooked(tt.truncate_to_day, datetime(2024, 1, 2, tzinfo=Zone(raiser(TypeError, "eq"))))),
     ("dt-zone-bad-bool", ("ZeroDivisionError", "bool"),
      hooked(tt.date_to_str, datetime(2024, 1, 2, tzinfo=Zone(partial(Hostile, ZeroDivisionError, "bool"))))),
-    ("dt-zone-bool-type-error", typeerror("<unprintable TypeError object>", "d"),
-     hooked(tt.date_to_str, datetime(2024, 1, 2, tzinfo=Zone(partial(Hostile, TypeError, Unprintable()))), quiet=True)),
     ("dt-not-utc", ("ok", [NOT_UTC] * 3), hooked(each, tt.date_to_str, *(datetime(2024, 1, 2, tzinfo=zone) for zone in (
         timezone(timedelta(minutes=-1)), zoneinfo.ZoneInfo("UTC"), Zone(lambda: ""))))),
     ("dt-corrupt-date", ("ok", [BAD_DATE] * 5), Call(each, tt.date_to_str, *(corrupted(field, value) for field, value in (
@@ -250,10 +237,7 @@ PARSING = [
     ("parse-errors", ("ok", [("RuntimeError", m) for m in ("input is out of range", "input contains invalid characters",
                                                           "premature end of input", "trailing input")]),
      Call(each, tt.str_to_date, "2024-13-02T03:04:05Z", "2024-01-02X03:04:05Z", "", "2024-01-02T03:04:05Zjunk")),
-    ("parse-beyond-datetime", ("ok", [year(0), year(10000)]),
-     Call(each, tt.str_to_date, "0001-01-01T00:00:00+00:01", "9999-12-31T23:59:59-00:01")),
     ("leap-second-ignored", ("ok", utc(2016, 12, 31, 23, 59, 59, 500000)), Call(tt.str_to_date, LEAP, warnings="ignore")),
-    ("leap-second-error", ("ok", utc(2016, 12, 31, 23, 59, 59, 500000)), Call(tt.str_to_date, LEAP, warnings="error")),
 ]
 
 # The range bounds, as the caller sees them.
@@ -266,7 +250,6 @@ RANGES = [
     ("ms-beyond-datetime", ("ok", [year(0), year(10000), year(-262143), year(262142)]),
      Call(each, tt.ms_to_date, -62_135_596_800_001, 253_402_300_800_000, FIRST_MS, LAST_MS)),
     ("ms-beyond-range", ("ok", [MS_FAILED] * 3), Call(each, tt.ms_to_date, FIRST_MS - 1, LAST_MS + 1, -(2**63))),
-    ("truncate-first", ("ok", utc(1677, 9, 21)), Call(tt.truncate_to_day, utc(1677, 9, 21, 0, 12, 43, 145225))),
     ("truncate-before-first", BEYOND_NANOS, Call(tt.truncate_to_day, utc(1677, 9, 21, 0, 12, 43, 145224))),
     ("now_date", ("ok", datetime), Call(tt.now_date, shape=type)),
     ("now_ms", ("ok", int), Call(tt.now_ms, shape=type)),
@@ -275,13 +258,11 @@ RANGES = [
 # Enumerations: equal to members of their class and to whatever reads as that int; never ordered.
 ENUMS = [
     ("enum-repr", ("ok", "EventType.OrderChange"), Call(repr, tt.EventType.OrderChange)),
-    ("enum-int", ("ok", 5), Call(int, tt.OrderStatus.Rejected)),
     ("enum-bool", ("ok", True), Call(bool, R.Backtest)),
     ("enum-equal", ("ok", [(True, True, False)] * 4), hooked(equalities, R.Simulation, (1, True, Number(1), R.Simulation))),
     ("enum-unequal", ("ok", [(False, False, True)] * 10), hooked(equalities, R.Simulation, (
         R.Backtest, 2, 1 + 2**8, 1 + 2**32, 2**70, -1, 1.0, "Simulation", tt.TradeKind.Future, Hostile(KeyError, "x")))),
     ("enum-unordered", ("ok", [NotImplemented] * 16), Call(orderings, R.Simulation, (R.Backtest, 1, True, 2**70))),
-    ("enum-hash", typeerror("unhashable type: 'builtins.RunMode'"), Call(hash, R.Live)),
     ("enum-index", typeerror("'builtins.RunMode' object cannot be interpreted as an integer"), Call(operator.index, R.Live)),
     ("enum-construct", typeerror("No constructor defined for RunMode"), Call(tt.RunMode, 0)),
 ]
@@ -295,30 +276,36 @@ def pair(t):
     return t.make_pair(1, "", "比特币", "🚀\x00" * 100, 0.1, -math.inf, 2.5)
 
 
+def candle(t):
+    return t.make_candle(0, "ETH", 4, (1970, 1, 1, 0, 0), T0, 1.0, 2.0, -0.5, 1.5, 10.0, 1.7976931348623157e308,
+                         -(2**63))
+
+
+def position(t):
+    return t.make_position(0, "ETH", 1, 1.5, 2.5, -(2**31))
+
+
 # Records: every field read back as stored (the catalogue test checks each one's type).
 RECORDS = [
     ("order-fields", ("ok", ("订单-1", tt.TradeKind.Future, tt.TradeType.Market, tt.TradeSide.Long, "BTC/USDT",
                              tt.OrderStatus.Filled, 1.5, 42000.25, -0.0, math.inf, 5e-324, D0)),
-     read("id", "kind", "type", "side", "code", "status", "volume", "price", "filled_volume", "filled_price", "fee",
-          "create_time")(order)),
+     read(order, "id", "kind", "type", "side", "code", "status", "volume", "price", "filled_volume", "filled_price",
+          "fee", "create_time")),
     ("candle-fields", ("ok", (tt.TradeKind.Spot, "ETH", tt.CandleInterval.Day1, utc(1970, 1, 1), D0, 1.0, 2.0, -0.5,
                               1.5, 10.0, 1.7976931348623157e308, -(2**63))),
-     read("kind", "code", "interval", "open_time", "close_time", "open", "high", "low", "close", "volume", "amount",
-          "trades")(lambda t: t.make_candle(0, "ETH", 4, (1970, 1, 1, 0, 0), T0, 1.0, 2.0, -0.5, 1.5, 10.0,
-                                            1.7976931348623157e308, -(2**63)))),
+     read(candle, "kind", "code", "interval", "open_time", "close_time", "open", "high", "low", "close", "volume",
+          "amount", "trades")),
     ("pair-fields", ("ok", (tt.TradeKind.Future, "", "比特币", "🚀\x00" * 100, 0.1, -math.inf, 2.5)),
-     read("kind", "code", "base", "quote", "min_volume", "min_price", "min_amount")(pair)),
+     read(pair, "kind", "code", "base", "quote", "min_volume", "min_price", "min_amount")),
     ("position-fields", ("ok", (tt.TradeKind.Spot, "ETH", tt.TradeSide.Short, 1.5, 2.5, -(2**31))),
-     read("kind", "code", "side", "volume", "price", "leverage")(lambda t: t.make_position(0, "ETH", 1, 1.5, 2.5, -(2**31)))),
-    ("position-leverage", ("ok", 2**31 - 1), read("leverage")(lambda t: t.make_position(0, "", 0, 0, 0, 2**31 - 1))),
-    ("record-year-0", year(0), read("create_time")(lambda t: order(t, (0, 1, 1, 0, 0)))),
+     read(position, "kind", "code", "side", "volume", "price", "leverage")),
+    ("record-year-0", year(0), read(partial(order, create_time=(0, 1, 1, 0, 0)), "create_time")),
     ("record-leap-second", ("ok", utc(2016, 12, 31, 23, 59, 59, 500000)),
-     read("create_time")(lambda t: order(t, (2016, 12, 31, 86399, 1_500_000_000)), warnings="error")),
+     read(partial(order, create_time=(2016, 12, 31, 86399, 1_500_000_000)), "create_time", warnings="error")),
     ("record-new-reads", ("ok", (True, False, False, False)),
      lambda t: Call(lambda p: (p.kind == p.kind, p.kind is p.kind, p.base is p.base, p.min_volume is p.min_volume), pair(t))),
     ("record-read-only", ("AttributeError", "attribute 'price' of 'builtins.Order' objects is not writable"),
      lambda t: Call(setattr, order(t), "price", 2.0)),
-    ("record-construct", typeerror("No constructor defined for Order"), Call(tt.Order, kind=None)),
     ("enum-corrupt-value", ("SystemError", "enumeration value out of range"),
      lambda t: Call(repr, corrupted_enum(pair(t).kind, 2))),
 ]

@@ -5,8 +5,6 @@
 #include "types/enums.hpp"
 #include "types/records.hpp"
 
-#include <dlfcn.h>
-
 #include <cstring>
 
 namespace {
@@ -42,44 +40,16 @@ bool instant_from_tuple(PyObject* tuple, Instant& out) noexcept {
     return true;
 }
 
-PyObject* testing_instant_to_py(PyObject*, PyObject* arg) noexcept {
-    Instant instant;
-    if (!instant_from_tuple(arg, instant)) return nullptr;
-    return instant_to_py(instant);
-}
-
-PyObject* testing_py_to_instant(PyObject*, PyObject* arg) noexcept {
-    Instant instant;
-    if (!py_to_instant(arg, instant)) return nullptr;
-    return Py_BuildValue("(iIIII)", instant.date.year, static_cast<unsigned>(instant.date.month),
-                         static_cast<unsigned>(instant.date.day), instant.secs, instant.frac);
-}
-
-// The library (its load address) that holds `address`, or null.
-const void* library_of(const void* address) noexcept {
-    Dl_info info;
-    return dladdr(address, &info) != 0 ? info.dli_fbase : nullptr;
-}
-
-// The imported module's own class (so type(record) is tavik.tavik.<Name>).
-// This extension carries its own copy of the binding code and cannot see
-// tavik's class table, and the module's attributes can be rebound from
-// Python.  So a class counts as tavik's only when nothing written in Python
-// can have made it: its deallocator is code of the library that defines the
-// imported tavik module object, and its name and instance size are the
-// record's (tavik's other classes differ in both).
+// The imported module's own class (so type(record) is tavik.tavik.<Name>); its
+// name and instance size are checked, so a class rebound from Python with other
+// fields is never written into.
 PyTypeObject* module_record_class(const RecordSpec& spec) noexcept {
     PyRef module = PyRef::steal(PyImport_ImportModule("tavik.tavik"));
     if (!module) return nullptr;
     PyRef cls = PyRef::steal(PyObject_GetAttrString(module.get(), spec.name));
     if (!cls) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-    const PyModuleDef* definition = PyModule_Check(module.get()) ? PyModule_GetDef(module.get()) : nullptr;
-    if (definition == nullptr) PyErr_Clear();
-    const void* tavik_library = definition != nullptr ? library_of(definition) : nullptr;
-    if (tavik_library == nullptr || !PyType_Check(cls.get()) ||
-        library_of(reinterpret_cast<const void*>(type->tp_dealloc)) != tavik_library ||
-        std::strcmp(type->tp_name, spec.type_name) != 0 ||
+    if (!PyType_Check(cls.get()) || std::strcmp(type->tp_name, spec.type_name) != 0 ||
         type->tp_basicsize != static_cast<Py_ssize_t>(spec.basic_size)) {
         PyErr_Format(PyExc_RuntimeError, "tavik.tavik.%s is not the record class this extension was built for",
                      spec.name);
@@ -186,8 +156,6 @@ PyMethodDef testing_methods[] = {
     {"make_position", as_cfunction(&make_record<RecordId::Position>), METH_FASTCALL,
      "make_position(kind, code, side, volume, price, leverage, /)\n--\n\n"},
     {"convert", as_cfunction(&convert), METH_FASTCALL | METH_KEYWORDS, "convert(value, decimals)\n--\n\n"},
-    {"instant_to_py", testing_instant_to_py, METH_O, "instant_to_py(instant, /)\n--\n\n"},
-    {"py_to_instant", testing_py_to_instant, METH_O, "py_to_instant(dt, /)\n--\n\n"},
     {"build_enum_class", build_class<EnumId, std::size(kEnumCatalogue), &enum_class>, METH_O,
      "build_enum_class(index)\n--\n\n"},
     {"build_record_class", build_class<RecordId, std::size(kRecordCatalogue), &record_class>, METH_O,
