@@ -81,6 +81,13 @@ void raise_conversion_error(PyObject* object, const char* target) noexcept;
 // them.  TypeError "No constructor defined for <__name__>".
 PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 
+// An entry of any calling convention as the PyCFunction a method definition
+// stores (the flags beside it say how the interpreter calls it).
+template <class F>
+constexpr PyCFunction as_cfunction(F* function) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // ---------------------------------------------------------------------------
 // Functions with arguments
 

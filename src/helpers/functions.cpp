@@ -169,11 +169,6 @@ PyObject* now_ms_entry(PyObject*, PyObject*) noexcept {
 
 }  // namespace
 
-template <class F>
-constexpr PyCFunction as_cfunction(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 const PyMethodDef kSafeFloat = {"safe_float", as_cfunction(&safe_float_entry), kWithArguments,
                                 "safe_float(value, decimals)\n--\n\n安全浮点数"};
 const PyMethodDef kTruncateToDay = {"truncate_to_day", as_cfunction(&truncate_to_day_entry), kWithArguments,

@@ -1,5 +1,7 @@
 #include "types/enums.hpp"
 
+#include <algorithm>
+#include <array>
 #include <utility>
 
 namespace tavik {
@@ -28,19 +30,24 @@ constexpr const char* kEventType[] = {
 
 // Declaration order is registration order.
 const EnumSpec kEnumCatalogue[7] = {
-    {"RunMode", "builtins.RunMode", "运行模式", kRunMode, false},
-    {"TradeKind", "builtins.TradeKind", "交易品种", kTradeKind, true},
-    {"TradeType", "builtins.TradeType", "交易类型", kTradeType, true},
-    {"TradeSide", "builtins.TradeSide", "交易方向", kTradeSide, true},
-    {"OrderStatus", "builtins.OrderStatus", "订单状态", kOrderStatus, true},
-    {"CandleInterval", "builtins.CandleInterval", "K线周期", kCandleInterval, true},
-    {"EventType", "builtins.EventType", "事件类型", kEventType, false},
+    {"RunMode", "builtins.RunMode", "运行模式", kRunMode},
+    {"TradeKind", "builtins.TradeKind", "交易品种", kTradeKind},
+    {"TradeType", "builtins.TradeType", "交易类型", kTradeType},
+    {"TradeSide", "builtins.TradeSide", "交易方向", kTradeSide},
+    {"OrderStatus", "builtins.OrderStatus", "订单状态", kOrderStatus},
+    {"CandleInterval", "builtins.CandleInterval", "K线周期", kCandleInterval},
+    {"EventType", "builtins.EventType", "事件类型", kEventType},
 };
 
 namespace {
 
 constexpr std::size_t kEnumCount = std::size(kEnumCatalogue);
-constexpr std::size_t kMaxMembers = 16;
+// The member array of bind_members holds the largest enumeration.
+constexpr std::size_t kMaxMembers = std::max({std::size(kRunMode), std::size(kTradeKind), std::size(kTradeType),
+                                              std::size(kTradeSide), std::size(kOrderStatus), std::size(kCandleInterval),
+                                              std::size(kEventType)});
+// Values are one byte wide.
+static_assert(kMaxMembers <= 256);
 
 // Set once, then only read; the classes live for the process.
 PyTypeObject* classes[kEnumCount];
@@ -111,10 +118,12 @@ PyType_Spec enum_type_spec = {
     kEnumCatalogue[I].type_name, sizeof(EnumObject), 0, Py_TPFLAGS_DEFAULT, enum_slots<I>,
 };
 
-PyType_Spec* const kTypeSpecs[kEnumCount] = {
-    &enum_type_spec<0>, &enum_type_spec<1>, &enum_type_spec<2>, &enum_type_spec<3>,
-    &enum_type_spec<4>, &enum_type_spec<5>, &enum_type_spec<6>,
-};
+template <std::size_t... I>
+constexpr auto make_spec_table(std::index_sequence<I...>) {
+    return std::array<PyType_Spec*, sizeof...(I)>{&enum_type_spec<I>...};
+}
+
+const auto kTypeSpecs = make_spec_table(std::make_index_sequence<kEnumCount>{});
 
 // Member objects, bound as class attributes in declaration order.  Repeated
 // on the next request when it fails, since the class object stays.

@@ -20,7 +20,6 @@ struct EnumSpec {
     const char* type_name;                // "builtins." + name
     const char* doc;
     std::span<const char* const> reprs;   // "Name.Member", indexed by member value
-    bool held_by_records;                 // only these have enum_to_py
 };
 
 extern const EnumSpec kEnumCatalogue[7];

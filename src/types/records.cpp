@@ -1,5 +1,6 @@
 #include "types/records.hpp"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -86,7 +87,9 @@ void free_texts(const RecordSpec& spec, PyObject* record) noexcept {
 namespace {
 
 constexpr std::size_t kRecordCount = std::size(kRecordCatalogue);
-constexpr std::size_t kMaxFields = 12;
+// The getset arrays hold the record with the most fields.
+constexpr std::size_t kMaxFields = std::max({std::size(kPairFields), std::size(kCandleFields), std::size(kOrderFields),
+                                             std::size(kPositionFields)});
 
 PyObject* created(PyObject* object) noexcept { return object != nullptr ? object : api_call_failed(); }
 

@@ -139,11 +139,6 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     return Py_BuildValue("(dI)", value, static_cast<unsigned>(decimals));
 }
 
-template <class F>
-PyCFunction as_cfunction(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef testing_methods[] = {
     {"make_pair", as_cfunction(&make_record<RecordId::Pair>), METH_FASTCALL,
      "make_pair(kind, code, base, quote, min_volume, min_price, min_amount, /)\n--\n\n"},
