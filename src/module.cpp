@@ -13,41 +13,45 @@ namespace tavik {
 namespace {
 
 // One row per name on the module, in the order of __all__.
+// A class row names its class by the catalogue's id, so that the name comes
+// from the catalogue; a function's name is read back from the function object.
 struct Registration {
-    const char* name;                   // class rows; a function's name is read back from the function object
-    PyTypeObject* (*class_object)();    // class rows: built on first use, borrowed
-    const PyMethodDef* method;          // function rows
+    const char* (*class_name)();         // class rows
+    PyTypeObject* (*class_object)();     // class rows: built on first use, borrowed
+    const PyMethodDef* method;           // function rows
 };
 
 template <EnumId Id>
-PyTypeObject* enumeration() {
-    return enum_class(Id);
+constexpr Registration enumeration() {
+    return {[] { return enum_spec(Id).name; }, [] { return enum_class(Id); }, nullptr};
 }
 
 template <RecordId Id>
-PyTypeObject* record() {
-    return record_class(Id);
+constexpr Registration record() {
+    return {[] { return record_spec(Id).name; }, [] { return record_class(Id); }, nullptr};
 }
 
+constexpr Registration function(const PyMethodDef& method) { return {nullptr, nullptr, &method}; }
+
 constexpr Registration kRegistrations[] = {
-    {"RunMode", &enumeration<EnumId::RunMode>, nullptr},
-    {"TradeKind", &enumeration<EnumId::TradeKind>, nullptr},
-    {"TradeType", &enumeration<EnumId::TradeType>, nullptr},
-    {"TradeSide", &enumeration<EnumId::TradeSide>, nullptr},
-    {"OrderStatus", &enumeration<EnumId::OrderStatus>, nullptr},
-    {"CandleInterval", &enumeration<EnumId::CandleInterval>, nullptr},
-    {"EventType", &enumeration<EnumId::EventType>, nullptr},
-    {"Pair", &record<RecordId::Pair>, nullptr},
-    {"Candle", &record<RecordId::Candle>, nullptr},
-    {"Order", &record<RecordId::Order>, nullptr},
-    {"Position", &record<RecordId::Position>, nullptr},
-    {nullptr, nullptr, &kSafeFloat},
-    {nullptr, nullptr, &kTruncateToDay},
-    {nullptr, nullptr, &kStrToDate},
-    {nullptr, nullptr, &kDateToStr},
-    {nullptr, nullptr, &kMsToDate},
-    {nullptr, nullptr, &kNowDate},
-    {nullptr, nullptr, &kNowMs},
+    enumeration<EnumId::RunMode>(),
+    enumeration<EnumId::TradeKind>(),
+    enumeration<EnumId::TradeType>(),
+    enumeration<EnumId::TradeSide>(),
+    enumeration<EnumId::OrderStatus>(),
+    enumeration<EnumId::CandleInterval>(),
+    enumeration<EnumId::EventType>(),
+    record<RecordId::Pair>(),
+    record<RecordId::Candle>(),
+    record<RecordId::Order>(),
+    record<RecordId::Position>(),
+    function(kSafeFloat),
+    function(kTruncateToDay),
+    function(kStrToDate),
+    function(kDateToStr),
+    function(kMsToDate),
+    function(kNowDate),
+    function(kNowMs),
 };
 
 PyModuleDef module_definition = {
@@ -135,7 +139,7 @@ bool run_module_body(PyObject* module) noexcept {
             continue;
         }
         PyTypeObject* type = row.class_object();
-        if (type == nullptr || !add_to_module(module, row.name, reinterpret_cast<PyObject*>(type))) return false;
+        if (type == nullptr || !add_to_module(module, row.class_name(), reinterpret_cast<PyObject*>(type))) return false;
     }
     return true;
 }
