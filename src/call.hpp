@@ -162,9 +162,13 @@ template <class... T, std::size_t... I>
 // Matches the arguments, then converts them in declaration order.  Always
 // inlined into the entry, where the description is a constant: out of line,
 // the slot copy of an unknown count became a call to memcpy.
-template <class... T>
-[[gnu::always_inline]] inline bool extract_arguments(const FunctionDescription& description, PyObject* const* args,
-                                                     Py_ssize_t nargs, PyObject* kwnames, T&... out) noexcept {
+// The description is a template argument so that its parameter count, which
+// sizes the slots the matchers write, is checked against the outputs.
+template <const FunctionDescription& description, class... T>
+[[gnu::always_inline]] inline bool extract_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                                     T&... out) noexcept {
+    static_assert(description.parameters.size() == sizeof...(T), "one output per described parameter");
+    static_assert(description.required <= description.parameters.size());
     PyObject* slots[sizeof...(T)];
     if (!match_arguments(description, args, nargs, kwnames, slots)) return false;
     return detail::convert_all(description, slots, std::index_sequence_for<T...>{}, out...);

@@ -28,7 +28,7 @@ constexpr FunctionDescription kSafeFloatDescription = describe("safe_float", kSa
 PyObject* safe_float_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     double value;
     std::uint32_t decimals;
-    if (!extract_arguments(kSafeFloatDescription, args, nargs, kwnames, value, decimals)) return nullptr;
+    if (!extract_arguments<kSafeFloatDescription>(args, nargs, kwnames, value, decimals)) return nullptr;
     return internal_failure("not yet implemented");
 }
 
@@ -38,7 +38,7 @@ constexpr FunctionDescription kTruncateToDayDescription = describe("truncate_to_
 [[gnu::flatten]]
 PyObject* truncate_to_day_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     UtcDateTime date;
-    if (!extract_arguments(kTruncateToDayDescription, args, nargs, kwnames, date)) return nullptr;
+    if (!extract_arguments<kTruncateToDayDescription>(args, nargs, kwnames, date)) return nullptr;
     const TruncateResult day = truncate_to_day(instant_of(date.fields));
     if (day.error != RoundingError::None) return raise_error_value(message(day.error));
     return instant_to_py(day.instant);
@@ -50,7 +50,7 @@ constexpr FunctionDescription kStrToDateDescription = describe("str_to_date", kS
 [[gnu::flatten]]
 PyObject* str_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     std::string_view text;
-    if (!extract_arguments(kStrToDateDescription, args, nargs, kwnames, text)) return nullptr;
+    if (!extract_arguments<kStrToDateDescription>(args, nargs, kwnames, text)) return nullptr;
     const ParseResult parsed = parse_rfc3339(text);
     if (parsed.error != ParseError::None) [[unlikely]]
         return raise_error_value(message(parsed.error));
@@ -66,7 +66,7 @@ constexpr FunctionDescription kDateToStrDescription = describe("date_to_str", kD
 [[gnu::flatten]]
 PyObject* date_to_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     UtcDateTime d;
-    if (!extract_arguments(kDateToStrDescription, args, nargs, kwnames, d)) return nullptr;
+    if (!extract_arguments<kDateToStrDescription>(args, nargs, kwnames, d)) return nullptr;
     char text[kMaxFormattedLength];
     const std::size_t length = format_rfc3339(d.fields, text);
     // A datetime the datetime module built has a year in 1..9999.  One
@@ -98,7 +98,7 @@ constexpr FunctionDescription kMsToDateDescription = describe("ms_to_date", kMsT
 [[gnu::flatten]]
 PyObject* ms_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     std::int64_t ts;
-    if (!extract_arguments(kMsToDateDescription, args, nargs, kwnames, ts)) return nullptr;
+    if (!extract_arguments<kMsToDateDescription>(args, nargs, kwnames, ts)) return nullptr;
     const std::optional<Instant> instant = instant_from_unix_ms(ts);
     if (!instant) return raise_error_value("时间戳转换失败");
     return instant_to_py(*instant);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <type_traits>
 #include <utility>
 
 #include "helpers/datetime.hpp"
@@ -10,59 +11,77 @@ namespace tavik {
 
 namespace {
 
+// A field's type, from its member's C++ type; an enumeration value is a byte
+// whose enumeration the row names.
+template <class T>
+constexpr FieldType enum_field_type() {
+    static_assert(std::is_same_v<T, std::uint8_t>, "an enumeration field holds one byte");
+    return FieldType::Enum;
+}
+
+template <class T>
+constexpr FieldType field_type_of() {
+    if constexpr (std::is_same_v<T, Text>) return FieldType::Text;
+    else if constexpr (std::is_same_v<T, double>) return FieldType::Float;
+    else if constexpr (std::is_same_v<T, std::int64_t>) return FieldType::Int64;
+    else if constexpr (std::is_same_v<T, std::int32_t>) return FieldType::Int32;
+    else if constexpr (std::is_same_v<T, Instant>) return FieldType::Instant;
+    else static_assert(std::is_same_v<T, void>, "no field type for this member type");
+}
+
 // offsetof on the layouts above; a macro keeps each table row on one line.
-#define TAVIK_FIELD(Record, member, kind, doc) \
-    FieldSpec { #member, FieldType::kind, std::nullopt, doc, offsetof(Record, member) }
+#define TAVIK_FIELD(Record, member, doc) \
+    FieldSpec { #member, field_type_of<decltype(Record::member)>(), std::nullopt, doc, offsetof(Record, member) }
 #define TAVIK_ENUM_FIELD(Record, member, enumeration, doc) \
-    FieldSpec { #member, FieldType::Enum, EnumId::enumeration, doc, offsetof(Record, member) }
+    FieldSpec { #member, enum_field_type<decltype(Record::member)>(), EnumId::enumeration, doc, offsetof(Record, member) }
 
 constexpr FieldSpec kPairFields[] = {
     TAVIK_ENUM_FIELD(PairObject, kind, TradeKind, "交易品种"),
-    TAVIK_FIELD(PairObject, code, Text, "交易代码"),
-    TAVIK_FIELD(PairObject, base, Text, "基础货币"),
-    TAVIK_FIELD(PairObject, quote, Text, "计价货币"),
-    TAVIK_FIELD(PairObject, min_volume, Float, "最小下单数量"),
-    TAVIK_FIELD(PairObject, min_price, Float, "最小下单价格"),
-    TAVIK_FIELD(PairObject, min_amount, Float, "最小下单金额"),
+    TAVIK_FIELD(PairObject, code, "交易代码"),
+    TAVIK_FIELD(PairObject, base, "基础货币"),
+    TAVIK_FIELD(PairObject, quote, "计价货币"),
+    TAVIK_FIELD(PairObject, min_volume, "最小下单数量"),
+    TAVIK_FIELD(PairObject, min_price, "最小下单价格"),
+    TAVIK_FIELD(PairObject, min_amount, "最小下单金额"),
 };
 
 constexpr FieldSpec kCandleFields[] = {
     TAVIK_ENUM_FIELD(CandleObject, kind, TradeKind, "交易品种"),
-    TAVIK_FIELD(CandleObject, code, Text, "交易代码"),
+    TAVIK_FIELD(CandleObject, code, "交易代码"),
     TAVIK_ENUM_FIELD(CandleObject, interval, CandleInterval, "K线周期"),
-    TAVIK_FIELD(CandleObject, open_time, Instant, "开盘时间"),
-    TAVIK_FIELD(CandleObject, close_time, Instant, "收盘时间"),
-    TAVIK_FIELD(CandleObject, open, Float, "开盘价"),
-    TAVIK_FIELD(CandleObject, high, Float, "最高价"),
-    TAVIK_FIELD(CandleObject, low, Float, "最低价"),
-    TAVIK_FIELD(CandleObject, close, Float, "收盘价"),
-    TAVIK_FIELD(CandleObject, volume, Float, "成交量"),
-    TAVIK_FIELD(CandleObject, amount, Float, "成交额"),
-    TAVIK_FIELD(CandleObject, trades, Int64, "交易笔数"),
+    TAVIK_FIELD(CandleObject, open_time, "开盘时间"),
+    TAVIK_FIELD(CandleObject, close_time, "收盘时间"),
+    TAVIK_FIELD(CandleObject, open, "开盘价"),
+    TAVIK_FIELD(CandleObject, high, "最高价"),
+    TAVIK_FIELD(CandleObject, low, "最低价"),
+    TAVIK_FIELD(CandleObject, close, "收盘价"),
+    TAVIK_FIELD(CandleObject, volume, "成交量"),
+    TAVIK_FIELD(CandleObject, amount, "成交额"),
+    TAVIK_FIELD(CandleObject, trades, "交易笔数"),
 };
 
 constexpr FieldSpec kOrderFields[] = {
-    TAVIK_FIELD(OrderObject, id, Text, "订单ID"),
+    TAVIK_FIELD(OrderObject, id, "订单ID"),
     TAVIK_ENUM_FIELD(OrderObject, kind, TradeKind, "交易品种"),
     TAVIK_ENUM_FIELD(OrderObject, type, TradeType, "交易类型"),
     TAVIK_ENUM_FIELD(OrderObject, side, TradeSide, "交易方向"),
-    TAVIK_FIELD(OrderObject, code, Text, "交易代码"),
+    TAVIK_FIELD(OrderObject, code, "交易代码"),
     TAVIK_ENUM_FIELD(OrderObject, status, OrderStatus, "订单状态"),
-    TAVIK_FIELD(OrderObject, volume, Float, "下单数量"),
-    TAVIK_FIELD(OrderObject, price, Float, "下单价格"),
-    TAVIK_FIELD(OrderObject, filled_volume, Float, "已成交数量"),
-    TAVIK_FIELD(OrderObject, filled_price, Float, "已成交均价"),
-    TAVIK_FIELD(OrderObject, fee, Float, "交易手续费"),
-    TAVIK_FIELD(OrderObject, create_time, Instant, "下单时间"),
+    TAVIK_FIELD(OrderObject, volume, "下单数量"),
+    TAVIK_FIELD(OrderObject, price, "下单价格"),
+    TAVIK_FIELD(OrderObject, filled_volume, "已成交数量"),
+    TAVIK_FIELD(OrderObject, filled_price, "已成交均价"),
+    TAVIK_FIELD(OrderObject, fee, "交易手续费"),
+    TAVIK_FIELD(OrderObject, create_time, "下单时间"),
 };
 
 constexpr FieldSpec kPositionFields[] = {
     TAVIK_ENUM_FIELD(PositionObject, kind, TradeKind, "交易品种"),
-    TAVIK_FIELD(PositionObject, code, Text, "交易代码"),
+    TAVIK_FIELD(PositionObject, code, "交易代码"),
     TAVIK_ENUM_FIELD(PositionObject, side, TradeSide, "交易方向"),
-    TAVIK_FIELD(PositionObject, volume, Float, "持仓数量"),
-    TAVIK_FIELD(PositionObject, price, Float, "持仓均价"),
-    TAVIK_FIELD(PositionObject, leverage, Int32, "杠杆倍率"),
+    TAVIK_FIELD(PositionObject, volume, "持仓数量"),
+    TAVIK_FIELD(PositionObject, price, "持仓均价"),
+    TAVIK_FIELD(PositionObject, leverage, "杠杆倍率"),
 };
 
 #undef TAVIK_FIELD

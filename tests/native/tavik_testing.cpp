@@ -135,7 +135,7 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     static constexpr FunctionDescription kDescription{"convert", kParameters, 2};
     double value;
     std::uint32_t decimals;
-    if (!extract_arguments(kDescription, args, nargs, kwnames, value, decimals)) return nullptr;
+    if (!extract_arguments<kDescription>(args, nargs, kwnames, value, decimals)) return nullptr;
     return Py_BuildValue("(dI)", value, static_cast<unsigned>(decimals));
 }
 
