@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 #include <utility>
 
 namespace tavik {
@@ -29,7 +30,7 @@ constexpr const char* kEventType[] = {
 }  // namespace
 
 // Declaration order is registration order.
-const EnumSpec kEnumCatalogue[7] = {
+constexpr EnumSpec kEnumCatalogue[7] = {
     {"RunMode", "builtins.RunMode", "运行模式", kRunMode},
     {"TradeKind", "builtins.TradeKind", "交易品种", kTradeKind},
     {"TradeType", "builtins.TradeType", "交易类型", kTradeType},
@@ -38,6 +39,16 @@ const EnumSpec kEnumCatalogue[7] = {
     {"CandleInterval", "builtins.CandleInterval", "K线周期", kCandleInterval},
     {"EventType", "builtins.EventType", "事件类型", kEventType},
 };
+
+// member_name skips "Class." in each repr: every repr must start with it.
+constexpr bool reprs_name_their_class(const EnumSpec& spec) {
+    const std::string_view prefix(spec.name);
+    for (const std::string_view repr : spec.reprs) {
+        if (!repr.starts_with(prefix) || repr.size() <= prefix.size() + 1 || repr[prefix.size()] != '.') return false;
+    }
+    return true;
+}
+static_assert(std::ranges::all_of(kEnumCatalogue, reprs_name_their_class), "a repr is not \"Class.Member\"");
 
 namespace {
 
