@@ -128,7 +128,7 @@ PyObject* exception_text(PyObject* exception) noexcept {
 
 }  // namespace
 
-std::nullptr_t internal_failure(std::string_view message, std::source_location where) noexcept {
+Failed internal_failure(std::string_view message, std::source_location where) noexcept {
     // Repository-relative: the build maps the source folder away (-ffile-prefix-map).
     const std::string_view file = where.file_name();
     // Plain stdio: the report must get out even when the interpreter cannot allocate.
@@ -138,23 +138,23 @@ std::nullptr_t internal_failure(std::string_view message, std::source_location w
     std::fflush(stderr);
     // Messages can carry bytes from the system (an error text, a file name):
     // whatever they hold, the exception gets a message.
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "backslashreplace");
-    if (text == nullptr) {
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "backslashreplace"));
+    if (!text) {
         PyErr_Clear();
         PyErr_SetString(PyExc_SystemError, "tavik: internal failure");
-        return nullptr;
+        return {};
     }
-    PyErr_SetObject(PyExc_SystemError, text);
-    Py_DECREF(text);
-    return nullptr;
+    PyErr_SetObject(PyExc_SystemError, text.get());
+    return {};
 }
 
-std::nullptr_t api_call_failed(std::source_location where) noexcept {
+Failed api_call_failed(std::source_location where) noexcept {
     if (PyErr_Occurred()) PyErr_Print();
     return internal_failure("Python API call failed", where);
 }
 
-std::nullptr_t raise_error_value(const char* text) noexcept {
+Failed raise_error_value(const char* text) noexcept {
 #ifdef TAVIK_HAS_BACKTRACE
     PyRef message = PyRef::steal(backtrace_enabled() ? with_backtrace(text) : PyUnicode_FromString(text));
 #else
@@ -162,7 +162,7 @@ std::nullptr_t raise_error_value(const char* text) noexcept {
 #endif
     if (!message) return api_call_failed();
     PyErr_SetObject(PyExc_RuntimeError, message.get());
-    return nullptr;
+    return {};
 }
 
 void raise_init_error(const char* prefix, const char* name, const char* suffix) noexcept {
@@ -193,19 +193,15 @@ PyObject* printable_str(PyObject* object) noexcept {
 
 void raise_conversion_error(PyObject* object, const char* target) noexcept {
     PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
-    PyObject* message;
-    if (type_name) {
-        message = PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", type_name.get(), target);
-    } else {
-        PyErr_Clear();
-        message = PyUnicode_FromFormat("'<failed to extract type name>' object cannot be converted to '%s'", target);
-    }
-    if (message == nullptr) {
+    if (!type_name) PyErr_Clear();
+    PyRef message = PyRef::steal(
+        type_name ? PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", type_name.get(), target)
+                  : PyUnicode_FromFormat("'<failed to extract type name>' object cannot be converted to '%s'", target));
+    if (!message) {
         api_call_failed();
         return;
     }
-    PyErr_SetObject(PyExc_TypeError, message);
-    Py_DECREF(message);
+    PyErr_SetObject(PyExc_TypeError, message.get());
 }
 
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
@@ -215,10 +211,9 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept
         PyErr_SetString(PyExc_TypeError, "No constructor defined for <unknown>");
         return nullptr;
     }
-    PyObject* message = PyUnicode_FromFormat("No constructor defined for %U", name.get());
-    if (message == nullptr) return api_call_failed();
-    PyErr_SetObject(PyExc_TypeError, message);
-    Py_DECREF(message);
+    PyRef message = PyRef::steal(PyUnicode_FromFormat("No constructor defined for %U", name.get()));
+    if (!message) return api_call_failed();
+    PyErr_SetObject(PyExc_TypeError, message.get());
     return nullptr;
 }
 
@@ -227,14 +222,12 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept
 
 namespace {
 
-bool fail_with(PyObject* type, PyObject* message) noexcept {
-    if (message == nullptr) {
-        api_call_failed();
-        return false;
-    }
-    PyErr_SetObject(type, message);
-    Py_DECREF(message);
-    return false;
+// Raises TypeError(message); a message the interpreter could not build (null)
+// is the internal failure of a failed API call.
+Failed fail_with_type_error(PyRef message) noexcept {
+    if (!message) return api_call_failed();
+    PyErr_SetObject(PyExc_TypeError, message.get());
+    return {};
 }
 
 // The parameter index a keyword names, or -1.  A keyword with no UTF-8 form
@@ -274,10 +267,10 @@ bool fail_missing(const FunctionDescription& description, PyObject* const* slots
         list = PyRef::steal(
             PyUnicode_FromFormat("%U%s'%s'", list.get(), separator, description.parameters[missing[j]]));
     }
-    if (!list) return fail_with(PyExc_TypeError, nullptr);
-    return fail_with(PyExc_TypeError,
-                     PyUnicode_FromFormat("%s() missing %zu required positional argument%s: %U", description.name,
-                                          count, count == 1 ? "" : "s", list.get()));
+    if (!list) return api_call_failed();
+    return fail_with_type_error(PyRef::steal(PyUnicode_FromFormat("%s() missing %zu required positional argument%s: %U",
+                                                                  description.name, count, count == 1 ? "" : "s",
+                                                                  list.get())));
 }
 
 }  // namespace
@@ -287,8 +280,8 @@ bool match_arguments_general(const FunctionDescription& description, PyObject* c
     const auto n = static_cast<Py_ssize_t>(description.parameters.size());
     for (Py_ssize_t i = 0; i < n; ++i) slots[i] = i < nargs ? args[i] : nullptr;
     if (nargs > n) {
-        return fail_with(PyExc_TypeError, PyUnicode_FromFormat("%s() takes %zd positional arguments but %zd were given",
-                                                               description.name, n, nargs));
+        return fail_with_type_error(PyRef::steal(PyUnicode_FromFormat(
+            "%s() takes %zd positional arguments but %zd were given", description.name, n, nargs)));
     }
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < keywords; ++k) {
@@ -296,13 +289,13 @@ bool match_arguments_general(const FunctionDescription& description, PyObject* c
         const Py_ssize_t index = parameter_index(description, keyword);
         if (index < 0) {
             PyRef text = PyRef::steal(keyword_text(keyword));
-            if (!text) return fail_with(PyExc_TypeError, nullptr);
-            return fail_with(PyExc_TypeError, PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'",
-                                                                   description.name, text.get()));
+            if (!text) return api_call_failed();
+            return fail_with_type_error(PyRef::steal(PyUnicode_FromFormat(
+                "%s() got an unexpected keyword argument '%U'", description.name, text.get())));
         }
         if (slots[index] != nullptr) {
-            return fail_with(PyExc_TypeError, PyUnicode_FromFormat("%s() got multiple values for argument '%s'",
-                                                                   description.name, description.parameters[index]));
+            return fail_with_type_error(PyRef::steal(PyUnicode_FromFormat(
+                "%s() got multiple values for argument '%s'", description.name, description.parameters[index])));
         }
         slots[index] = args[nargs + k];
     }

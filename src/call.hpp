@@ -17,7 +17,8 @@
 namespace tavik {
 
 // Owns one strong reference (or none).  The only owner of PyObject* in the
-// module: every path out of a function releases what it took.
+// module: every new reference the module takes is held by one, so every path
+// out of a function releases what it took.
 class PyRef {
 public:
     PyRef() noexcept = default;
@@ -49,21 +50,29 @@ private:
 // ---------------------------------------------------------------------------
 // Failures
 
+// What a reporter returns once the exception is set: it converts to the
+// failure value of either kind of function, so that every failure path reads
+// `return <reporter>(...);`, whether the function returns a new reference
+// (null) or a success flag (false).
+struct Failed {
+    constexpr operator std::nullptr_t() const noexcept { return nullptr; }
+    constexpr operator bool() const noexcept { return false; }
+};
+
 // A condition correct operation never meets.  Writes a report (thread,
 // repository-relative source location, message) to standard error, then
-// raises SystemError with the message so the interpreter goes on.  Returns
-// null so that entries can `return internal_failure(...)`.
-std::nullptr_t internal_failure(std::string_view message,
+// raises SystemError with the message so the interpreter goes on.
+Failed internal_failure(std::string_view message,
                                 std::source_location where = std::source_location::current()) noexcept;
 
 // An interpreter call that had to build an object returned null (memory
 // exhausted): the pending exception is printed, then the internal failure
 // "Python API call failed".
-std::nullptr_t api_call_failed(std::source_location where = std::source_location::current()) noexcept;
+Failed api_call_failed(std::source_location where = std::source_location::current()) noexcept;
 
 // The failure of a function body: raises RuntimeError(text), with the
 // "Stack backtrace:" appendix when TAVIK_BACKTRACE enables capture.
-std::nullptr_t raise_error_value(const char* text) noexcept;
+Failed raise_error_value(const char* text) noexcept;
 
 // Raises RuntimeError(prefix + name + suffix) whose cause is the pending
 // error (a SystemError when a failing call set none), for class objects and

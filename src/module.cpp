@@ -83,13 +83,13 @@ void forget_interpreter_state() noexcept {
 // Appends `name` to __all__ (created on the first add) and binds it.
 bool add_to_module(PyObject* module, const char* name, PyObject* object) noexcept {
     PyRef name_object = PyRef::steal(PyUnicode_FromString(name));
-    if (!name_object) return api_call_failed(), false;
+    if (!name_object) return api_call_failed();
     PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
         all = PyRef::steal(PyList_New(0));
-        if (!all) return api_call_failed(), false;
+        if (!all) return api_call_failed();
         if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
     }
     if (PyList_Append(all.get(), name_object.get()) < 0) {
@@ -103,7 +103,7 @@ bool add_to_module(PyObject* module, const char* name, PyObject* object) noexcep
         char message[512];
         std::snprintf(message, sizeof message, "could not append __name__ to __all__: %s",
                       text != nullptr ? text : "<unprintable error>");
-        return internal_failure(message), false;
+        return internal_failure(message);
     }
     return PyObject_SetAttr(module, name_object.get(), object) == 0;
 }

@@ -25,8 +25,7 @@ const PyDateTime_CAPI* import_api() noexcept {
         std::snprintf(message, sizeof message, "failed to import `datetime` C API: %s: %s",
                       error ? Py_TYPE(error.get())->tp_name : "no exception",
                       description != nullptr ? description : "<unprintable>");
-        internal_failure(message);
-        return nullptr;
+        return internal_failure(message);
     }
     const PyDateTime_CAPI* expected = nullptr;
     if (!api_cell.compare_exchange_strong(expected, api, std::memory_order_acq_rel)) return expected;

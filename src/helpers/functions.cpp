@@ -110,12 +110,10 @@ bool read_clock(timespec& now) noexcept {
     if (clock_gettime(CLOCK_REALTIME, &now) != 0) [[unlikely]] {
         char message[128];
         std::snprintf(message, sizeof message, "failed to read the system clock: %s", std::strerror(errno));
-        internal_failure(message);
-        return false;
+        return internal_failure(message);
     }
     if (now.tv_nsec < 0 || now.tv_nsec >= static_cast<long>(kNanosPerSecond)) [[unlikely]] {
-        internal_failure("system clock gave a nanosecond count outside 0..999999999");
-        return false;
+        return internal_failure("system clock gave a nanosecond count outside 0..999999999");
     }
     if (now.tv_sec < 0) [[unlikely]] {
         // How far before the epoch the clock stands, as a duration.  In
@@ -130,12 +128,10 @@ bool read_clock(timespec& now) noexcept {
         char message[128];
         std::snprintf(message, sizeof message, "system time before Unix epoch: %" PRIu64 ".%09" PRIu64 "s", seconds,
                       nanos);
-        internal_failure(message);
-        return false;
+        return internal_failure(message);
     }
     if (now.tv_sec > kMaxUnixSecond) [[unlikely]] {
-        internal_failure("system time beyond the year 262142");
-        return false;
+        return internal_failure("system time beyond the year 262142");
     }
     return true;
 }
