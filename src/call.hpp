@@ -63,7 +63,7 @@ struct Failed {
 // repository-relative source location, message) to standard error, then
 // raises SystemError with the message so the interpreter goes on.
 Failed internal_failure(std::string_view message,
-                                std::source_location where = std::source_location::current()) noexcept;
+                        std::source_location where = std::source_location::current()) noexcept;
 
 // An interpreter call that had to build an object returned null (memory
 // exhausted): the pending exception is printed, then the internal failure

@@ -86,17 +86,16 @@ bool py_to_civil(PyObject* object, CivilTime& out) noexcept {
     const unsigned minute = PyDateTime_DATE_GET_MINUTE(object);
     const unsigned second = PyDateTime_DATE_GET_SECOND(object);
     // The stored microsecond is a 3-byte field (up to 16,777,215 in a datetime
-    // unpickled from crafted bytes): scaled in 64 bits, so that no product
-    // wraps back below the limits.
-    const std::uint64_t nanos = std::uint64_t{static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(object))} * 1000;
-    if (hour >= 24 || minute >= 60 || second >= 60 || nanos >= (second == 59 ? 2u : 1u) * std::uint64_t{kNanosPerSecond})
-        [[unlikely]] {
+    // unpickled from crafted bytes): checked before it is scaled, so that no
+    // product wraps back below the limit.  Up to 2 s at second 59 is a leap second.
+    const std::uint32_t micros = static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(object));
+    if (hour >= 24 || minute >= 60 || second >= 60 || micros >= (second == 59 ? 2'000'000u : 1'000'000u)) [[unlikely]] {
         PyErr_SetString(PyExc_ValueError, "invalid or out-of-range time");
         return false;
     }
     // The fold attribute is ignored: UTC has no repeated wall-clock hour.
     out = CivilTime{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)}, static_cast<std::uint8_t>(hour),
-                    static_cast<std::uint8_t>(minute), static_cast<std::uint8_t>(second), static_cast<std::uint32_t>(nanos)};
+                    static_cast<std::uint8_t>(minute), static_cast<std::uint8_t>(second), micros * 1000};
     return true;
 }
 

@@ -1,11 +1,11 @@
 #include "helpers/functions.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
 #include <string_view>
 
 #include "helpers/datetime.hpp"

@@ -54,9 +54,8 @@ namespace {
 
 constexpr std::size_t kEnumCount = std::size(kEnumCatalogue);
 // The member array of bind_members holds the largest enumeration.
-constexpr std::size_t kMaxMembers = std::max({std::size(kRunMode), std::size(kTradeKind), std::size(kTradeType),
-                                              std::size(kTradeSide), std::size(kOrderStatus), std::size(kCandleInterval),
-                                              std::size(kEventType)});
+constexpr std::size_t kMaxMembers =
+    std::ranges::max(kEnumCatalogue, {}, [](const EnumSpec& spec) { return spec.reprs.size(); }).reprs.size();
 // Values are one byte wide.
 static_assert(kMaxMembers <= 256);
 

@@ -32,8 +32,10 @@ constexpr FieldType field_type_of() {
 // offsetof on the layouts above; a macro keeps each table row on one line.
 #define TAVIK_FIELD(Record, member, doc) \
     FieldSpec { #member, field_type_of<decltype(Record::member)>(), std::nullopt, doc, offsetof(Record, member) }
-#define TAVIK_ENUM_FIELD(Record, member, enumeration, doc) \
-    FieldSpec { #member, enum_field_type<decltype(Record::member)>(), EnumId::enumeration, doc, offsetof(Record, member) }
+#define TAVIK_ENUM_FIELD(Record, member, enumeration, doc)                                               \
+    FieldSpec {                                                                                          \
+        #member, enum_field_type<decltype(Record::member)>(), EnumId::enumeration, doc, offsetof(Record, member) \
+    }
 
 constexpr FieldSpec kPairFields[] = {
     TAVIK_ENUM_FIELD(PairObject, kind, TradeKind, "交易品种"),
@@ -90,7 +92,7 @@ constexpr FieldSpec kPositionFields[] = {
 }  // namespace
 
 // Declaration order is registration order.
-const RecordSpec kRecordCatalogue[4] = {
+constexpr RecordSpec kRecordCatalogue[4] = {
     {"Pair", "builtins.Pair", "交易对", sizeof(PairObject), kPairFields},
     {"Candle", "builtins.Candle", "K线", sizeof(CandleObject), kCandleFields},
     {"Order", "builtins.Order", "订单", sizeof(OrderObject), kOrderFields},
@@ -107,8 +109,8 @@ namespace {
 
 constexpr std::size_t kRecordCount = std::size(kRecordCatalogue);
 // The getset arrays hold the record with the most fields.
-constexpr std::size_t kMaxFields = std::max({std::size(kPairFields), std::size(kCandleFields), std::size(kOrderFields),
-                                             std::size(kPositionFields)});
+constexpr std::size_t kMaxFields =
+    std::ranges::max(kRecordCatalogue, {}, [](const RecordSpec& spec) { return spec.fields.size(); }).fields.size();
 
 PyObject* created(PyObject* object) noexcept { return object != nullptr ? object : api_call_failed(); }
 

@@ -231,7 +231,6 @@ constexpr CivilTime shifted_civil(year_t year, unsigned month, unsigned day, uns
 
 namespace {
 
-
 // Two digits at p, or a value above 99 when either is not a digit.
 inline unsigned two_digits(const char* p) noexcept {
     const unsigned tens = static_cast<unsigned char>(p[0]) - unsigned{'0'};
@@ -357,9 +356,9 @@ constexpr unsigned byte_at(std::uint64_t word, unsigned index) noexcept {
 
 // The reader the shortcut uses: SSE2 wherever the target has it.
 #if defined(__SSE2__)
-[[gnu::always_inline]] inline bool read_date_time(const char* p, DateTimeFields& out) noexcept { return read_date_time_sse2(p, out); }
+constexpr auto& read_date_time = read_date_time_sse2;
 #else
-[[gnu::always_inline]] inline bool read_date_time(const char* p, DateTimeFields& out) noexcept { return read_date_time_words(p, out); }
+constexpr auto& read_date_time = read_date_time_words;
 #endif
 
 // The shape nearly every text has: "YYYY-MM-DD" "T|t| " "HH:MM:SS", an
