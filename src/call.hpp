@@ -90,6 +90,10 @@ void raise_conversion_error(PyObject* object, const char* target) noexcept;
 // them.  TypeError "No constructor defined for <__name__>".
 PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 
+// Appends `name` to the module's __all__ (created on the first add) and binds
+// `object` to it; false with an exception set when either fails.
+bool add_to_module(PyObject* module, const char* name, PyObject* object) noexcept;
+
 // An entry of any calling convention as the PyCFunction a method definition
 // stores (the flags beside it say how the interpreter calls it).
 template <class F>

@@ -14,7 +14,7 @@ def loss_records(text: str) -> list[str]:
                       r"definitely lost.*?(?=^==\d+== $)", text, re.M | re.S)
 
 
-THROUGH_TAVIK = r"tavik(_testing)?\.cpython|/src/(call|module|helpers|types|testing)/"
+THROUGH_TAVIK = r"tavik(_testing)?\.cpython|/src/(call|module|helpers|types)|/tests/native/"
 
 
 def main(path: str) -> int:

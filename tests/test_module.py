@@ -70,6 +70,30 @@ def test_failed_class_building_raises_nested_errors_and_a_retry_succeeds(testing
     assert result.stdout == "['build_enum_class', 'build_record_class', 'dict', 'member']\n", result.stderr[-3000:]
 
 
+def test_a_failed_append_to_all_names_its_error(testing):
+    """Each allocation of adding a name fails in turn: a bare MemoryError has no text, so the
+    report names its type."""
+    result = _run(
+        """
+        import _testcapi, types, tavik_testing
+        seen = set()
+        for start in range(8):
+            module = types.ModuleType("m")
+            module.__all__ = [None] * 4  # full: the append must grow it
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                tavik_testing.add_to_module(module, "name", 1)
+            except (MemoryError, SystemError) as exc:  # the name or the binding failed, or the append
+                seen.add(str(exc))
+            finally:
+                _testcapi.remove_mem_hooks()
+        print(sorted(seen))
+        """,
+        PYTHONPATH=os.path.dirname(testing.__file__),
+    )
+    assert "'could not append __name__ to __all__: MemoryError'" in result.stdout, result.stderr[-3000:]
+
+
 def test_a_restarted_interpreter_gets_a_module_of_its_own(testing):
     """An embedding program starts and finalises the interpreter twice, importing tavik each
     time: the second interpreter must not be handed the classes, module or datetime handle of

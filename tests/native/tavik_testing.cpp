@@ -139,6 +139,13 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     return Py_BuildValue("(dI)", value, static_cast<unsigned>(decimals));
 }
 
+// The module body's add_to_module, on any module: tests fail its allocations.
+PyObject* add_name(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    const char* name = nargs == 3 ? PyUnicode_AsUTF8(args[1]) : nullptr;
+    if (name == nullptr) return nargs == 3 ? nullptr : PyErr_Format(PyExc_TypeError, "expected 3 arguments");
+    return add_to_module(args[0], name, args[2]) ? Py_NewRef(Py_None) : nullptr;
+}
+
 PyMethodDef testing_methods[] = {
     {"make_pair", as_cfunction(&make_record<RecordId::Pair>), METH_FASTCALL,
      "make_pair(kind, code, base, quote, min_volume, min_price, min_amount, /)\n--\n\n"},
@@ -155,6 +162,7 @@ PyMethodDef testing_methods[] = {
      "build_enum_class(index)\n--\n\n"},
     {"build_record_class", build_class<RecordId, std::size(kRecordCatalogue), &record_class>, METH_O,
      "build_record_class(index)\n--\n\n"},
+    {"add_to_module", as_cfunction(&add_name), METH_FASTCALL, "add_to_module(module, name, object, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
