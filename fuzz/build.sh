@@ -15,7 +15,7 @@ fi
 mkdir -p "$out"
 cd "$root"
 clang++ -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -std=c++20 -O1 -g -Isrc \
+    -std=c++20 -O1 -g -Isrc -Itests/native \
     fuzz/rfc3339_fuzz.cpp src/helpers/pure/instant.cpp src/helpers/pure/rfc3339.cpp \
     -o "$out/rfc3339_fuzz"
 

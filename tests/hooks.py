@@ -5,6 +5,8 @@ import ctypes
 from datetime import datetime, timedelta, timezone, tzinfo
 
 UTC = timezone.utc
+# The head of an internal failure's report on stderr, its message on the next line.
+REPORT = r"tavik: internal failure in thread '<unnamed>' at src/[\w/]+\.cpp:\d+:\d+:\n"
 
 
 class Number:
@@ -132,8 +134,8 @@ def named(qualname):
 def corrupted(field, value):
     """2024-02-28 23:59:59 UTC with `value` stored in `field`, as no constructor would allow."""
     d = datetime(2024, 2, 28, 23, 59, 59, tzinfo=UTC)
-    offset, size = {"year": (25, 2), "month": (27, 1), "day": (28, 1), "hour": (29, 1), "minute": (30, 1), "second": (31, 1),
-                    "microsecond": (32, 3)}[field]
+    offset, size = {"year": (25, 2), "month": (27, 1), "day": (28, 1), "hour": (29, 1), "minute": (30, 1),
+                    "second": (31, 1), "microsecond": (32, 3)}[field]
     ctypes.memmove(id(d) + offset, value.to_bytes(size, "big"), size)
     return d
 

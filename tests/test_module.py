@@ -50,9 +50,11 @@ def test_failed_class_building_raises_nested_errors_and_a_retry_succeeds(testing
                 except RuntimeError as exc:
                     _testcapi.remove_mem_hooks()
                     inner = exc.__cause__
-                    assert exc.args == ("An error occurred while initializing class " + name,) and exc.__context__ is inner
+                    assert exc.args == (f"An error occurred while initializing class {name}",)
+                    assert exc.__context__ is inner
                     if type(inner) is RuntimeError:  # a member: the class object stays, count from the members on
-                        assert inner.args[0].startswith(f"An error occurred while initializing `{name}.") and inner.__cause__
+                        assert inner.__cause__ and inner.args[0].startswith(
+                            f"An error occurred while initializing `{name}.")
                         seen.add("dict" if inner.args[0].endswith(".__dict__`") else "member")
                         start, restarted = (start, True) if restarted else (0, True)
                     else:
