@@ -25,12 +25,8 @@ def main(path: str) -> int:
     faults = [r for r in re.findall(r"^==\d+== (?:Invalid|Conditional|Use of uninit|Syscall param|Mismatched)"
                                     r".*?(?=^==\d+== $)", text, re.M | re.S) if re.search(THROUGH_TAVIK, r)]
     errors = re.search(r"ERROR SUMMARY: ([\d,]+) errors", text)
-    definite = re.search(r"definitely lost: ([\d,]+) bytes in ([\d,]+) blocks", text)
-    lost = f"{definite.group(1)} bytes in {definite.group(2)} blocks" if definite else "none"
-    print(f"memcheck: {len(records)} definitely-lost records, {len(ours)} through tavik; "
-          f"definitely lost in all: {lost}; "
-          f"error summary: {errors.group(1) if errors else 'missing'}")
-    print(f"memcheck: {len(faults)} other errors through tavik")
+    print(f"memcheck: {len(records)} definitely-lost records, {len(ours)} through tavik; {len(faults)} other "
+          f"errors through tavik; error summary: {errors.group(1) if errors else 'missing'}")
     for record in ours + faults:
         print(record)
     if errors is None:

@@ -233,7 +233,6 @@ DATETIMES = [
     ("dt-february-30", BAD_DATE, Call(tt.date_to_str, corrupted("day", 30))),
     ("dt-day-0", BAD_DATE, Call(tt.date_to_str, corrupted("day", 0))),
     ("dt-year-10000", BAD_DATE, Call(tt.date_to_str, corrupted("year", 10000))),  # a valid instant, no 4-digit year
-    ("dt-year-65535", BAD_DATE, Call(tt.date_to_str, corrupted("year", 65535))),  # the field's top, not negative
     ("dt-hour-24", BAD_TIME, Call(tt.truncate_to_day, corrupted("hour", 24))),
     ("dt-minute-60", BAD_TIME, Call(tt.truncate_to_day, corrupted("minute", 60))),
     ("dt-second-60", BAD_TIME, Call(tt.truncate_to_day, corrupted("second", 60))),
@@ -355,12 +354,13 @@ def build(testing):
     return {name: call if isinstance(call, Call) else call(testing) for name, _, call in CALLS}
 
 
-def in_child(testing, script, *args):
-    """Runs `script` in a fresh interpreter, where this module is `table`; (its JSON output, its stderr)."""
+def in_child(testing, script, *args, **env):
+    """Runs `script` in a fresh interpreter, where this module is `table` and `env` is added to the
+    environment; (its JSON output, its stderr)."""
     paths = os.pathsep.join([os.path.dirname(testing.__file__), os.path.dirname(__file__)])
     code = "import json, sys, tavik_testing\nimport test_hardening_calls as table\n" + textwrap.dedent(script)
     result = subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True,
-                            timeout=300, env=dict(os.environ, PYTHONPATH=paths))
+                            timeout=300, env=dict(os.environ, PYTHONPATH=paths, **env))
     assert result.returncode == 0, result.stderr[-3000:]
     return json.loads(result.stdout), result.stderr
 

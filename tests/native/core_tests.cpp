@@ -266,24 +266,21 @@ std::string format(const Instant& t) {
     return std::string(out, format_rfc3339(t, out));
 }
 
+// The text's form: which fraction digits are written.  That every text reads
+// back as its instant, and that years outside 0..9999 have none, are text
+// invariants, checked on the generated texts.
 void test_format() {
     const struct {
         Instant t;
-        std::string_view want;  // empty: no text for this year
+        std::string_view want;
     } rows[] = {
         {at(2024, 1, 2, 3, 4, 5), "2024-01-02T03:04:05+00:00"sv},
         {at(2024, 1, 2, 3, 4, 5, 123'456'789), "2024-01-02T03:04:05.123456+00:00"sv},  // cut, not rounded
-        {at(2024, 1, 2, 3, 4, 5, 120'000'999), "2024-01-02T03:04:05.120+00:00"sv},
+        {at(2024, 1, 2, 3, 4, 5, 120'000'999), "2024-01-02T03:04:05.120+00:00"sv},     // milliseconds suffice
         {at(2024, 1, 2, 3, 4, 5, 1'000'000), "2024-01-02T03:04:05.001+00:00"sv},
         {at(2024, 1, 2, 3, 4, 5, 500'000), "2024-01-02T03:04:05.000500+00:00"sv},
-        {at(2024, 1, 2, 3, 4, 5, 999), "2024-01-02T03:04:05+00:00"sv},
-        {at(0, 1, 1), "0000-01-01T00:00:00+00:00"sv},
-        {at(99, 7, 4, 12, 0, 9), "0099-07-04T12:00:09+00:00"sv},
-        {at(9999, 12, 31, 23, 59, 59, 999'999'999), "9999-12-31T23:59:59.999999+00:00"sv},  // the longest
-        {at(2016, 12, 31, 23, 59, 59, 1'000'000'000), "2016-12-31T23:59:60+00:00"sv},       // a leap second
-        {at(2016, 12, 31, 22, 59, 59, 1'500'000'000), "2016-12-31T22:59:60.500+00:00"sv},
-        {at(-1, 12, 31, 23, 59, 59), ""sv},
-        {at(10000, 1, 1), ""sv},
+        {at(2024, 1, 2, 3, 4, 5, 999), "2024-01-02T03:04:05+00:00"sv},                 // below a microsecond
+        {at(2016, 12, 31, 22, 59, 59, 1'500'000'000), "2016-12-31T22:59:60.500+00:00"sv},  // a leap second
     };
     for (const auto& r : rows) {
         const std::string got = format(r.t);

@@ -140,29 +140,23 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 }
 
 // The module body's add_to_module, on any module: tests fail its allocations.
-PyObject* add_name(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    const char* name = nargs == 3 ? PyUnicode_AsUTF8(args[1]) : nullptr;
-    if (name == nullptr) return nargs == 3 ? nullptr : PyErr_Format(PyExc_TypeError, "expected 3 arguments");
-    return add_to_module(args[0], name, args[2]) ? Py_NewRef(Py_None) : nullptr;
+PyObject* add_name(PyObject*, PyObject* args) noexcept {
+    PyObject *module, *object;
+    const char* name;
+    if (!PyArg_ParseTuple(args, "OsO", &module, &name, &object)) return nullptr;
+    return add_to_module(module, name, object) ? Py_NewRef(Py_None) : nullptr;
 }
 
+// make_<record> takes its fields positionally, in the catalogue's order.
 PyMethodDef testing_methods[] = {
-    {"make_pair", as_cfunction(&make_record<RecordId::Pair>), METH_FASTCALL,
-     "make_pair(kind, code, base, quote, min_volume, min_price, min_amount, /)\n--\n\n"},
-    {"make_candle", as_cfunction(&make_record<RecordId::Candle>), METH_FASTCALL,
-     "make_candle(kind, code, interval, open_time, close_time, open, high, low, close, volume, amount, trades, /)"
-     "\n--\n\n"},
-    {"make_order", as_cfunction(&make_record<RecordId::Order>), METH_FASTCALL,
-     "make_order(id, kind, type, side, code, status, volume, price, filled_volume, filled_price, fee, create_time, /)"
-     "\n--\n\n"},
-    {"make_position", as_cfunction(&make_record<RecordId::Position>), METH_FASTCALL,
-     "make_position(kind, code, side, volume, price, leverage, /)\n--\n\n"},
-    {"convert", as_cfunction(&convert), METH_FASTCALL | METH_KEYWORDS, "convert(value, decimals)\n--\n\n"},
-    {"build_enum_class", build_class<EnumId, std::size(kEnumCatalogue), &enum_class>, METH_O,
-     "build_enum_class(index)\n--\n\n"},
-    {"build_record_class", build_class<RecordId, std::size(kRecordCatalogue), &record_class>, METH_O,
-     "build_record_class(index)\n--\n\n"},
-    {"add_to_module", as_cfunction(&add_name), METH_FASTCALL, "add_to_module(module, name, object, /)\n--\n\n"},
+    {"make_pair", as_cfunction(&make_record<RecordId::Pair>), METH_FASTCALL, nullptr},
+    {"make_candle", as_cfunction(&make_record<RecordId::Candle>), METH_FASTCALL, nullptr},
+    {"make_order", as_cfunction(&make_record<RecordId::Order>), METH_FASTCALL, nullptr},
+    {"make_position", as_cfunction(&make_record<RecordId::Position>), METH_FASTCALL, nullptr},
+    {"convert", as_cfunction(&convert), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"build_enum_class", build_class<EnumId, std::size(kEnumCatalogue), &enum_class>, METH_O, nullptr},
+    {"build_record_class", build_class<RecordId, std::size(kRecordCatalogue), &record_class>, METH_O, nullptr},
+    {"add_to_module", add_name, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
