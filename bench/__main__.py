@@ -121,7 +121,8 @@ def build_rows(tavik: Any, testing: Any) -> list[Row]:
             out.append(("udatetime", "udatetime.from_string", udatetime.from_string))
         return out
 
-    for title, texts in (('str_to_date, "Z" texts', inputs.Z_TEXTS), ("str_to_date, offset texts", inputs.OFFSET_TEXTS)):
+    kinds = (('str_to_date, "Z" texts', inputs.Z_TEXTS), ("str_to_date, offset texts", inputs.OFFSET_TEXTS))
+    for title, texts in kinds:
         # The standard library's reading of the same texts is the same instant.
         for text in texts:
             assert datetime.fromisoformat(text).astimezone(UTC) == tavik.str_to_date(text), text
@@ -429,7 +430,8 @@ def main() -> None:
         info,
         "",
         "Produced by `bash dev bench` (`python -m bench`). Nanoseconds per call, best of "
-        f"{args.repeats} repeats (each about {args.target * 1000:.0f} ms), implementations taking their repeats in turn; "
+        f"{args.repeats} repeats (each about {args.target * 1000:.0f} ms), implementations taking their repeats in "
+        "turn; "
         "each statement loops over a fixed, seeded list of inputs (1200 texts per kind mixing no fraction, "
         "milliseconds, microseconds and nanoseconds, positive and negative offsets), so the loop's iteration is "
         f"included in every figure, the floors' too. Floors: {floors_text}. "

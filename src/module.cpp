@@ -111,7 +111,8 @@ bool run_module_body(PyObject* module) noexcept {
             continue;
         }
         PyTypeObject* type = row.class_object();
-        if (type == nullptr || !add_to_module(module, row.class_name(), reinterpret_cast<PyObject*>(type))) return false;
+        if (type == nullptr) return false;
+        if (!add_to_module(module, row.class_name(), reinterpret_cast<PyObject*>(type))) return false;
     }
     return true;
 }

@@ -8,18 +8,14 @@ import re
 import sys
 
 
-def loss_records(text: str) -> list[str]:
-    # A record starts at its "definitely lost" line and runs to the next blank line.
-    return re.findall(r"^==\d+== [\d,]+ (?:\([\d,]+ direct, [\d,]+ indirect\) )?bytes in [\d,]+ blocks are "
-                      r"definitely lost.*?(?=^==\d+== $)", text, re.M | re.S)
-
-
 THROUGH_TAVIK = r"tavik(_testing)?\.cpython|/src/(call|module|helpers|types)|/tests/native/"
 
 
 def main(path: str) -> int:
     text = open(path, encoding="utf-8", errors="replace").read()
-    records = loss_records(text)
+    # A record starts at its "definitely lost" line and runs to the next blank line.
+    records = re.findall(r"^==\d+== [\d,]+ (?:\([\d,]+ direct, [\d,]+ indirect\) )?bytes in [\d,]+ blocks are "
+                         r"definitely lost.*?(?=^==\d+== $)", text, re.M | re.S)
     ours = [r for r in records if re.search(THROUGH_TAVIK, r)]
     # Any other error (an invalid read or write, a jump on uninitialised memory) inside tavik fails too.
     faults = [r for r in re.findall(r"^==\d+== (?:Invalid|Conditional|Use of uninit|Syscall param|Mismatched)"

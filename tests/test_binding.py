@@ -16,7 +16,6 @@ import tavik.tavik as tt
 from hooks import REPORT, Hostile, Unprintable
 from test_hardening_calls import in_child
 
-UTC = timezone.utc
 # glibc and macOS have a stack-trace facility; musl has none, and there nothing is appended.
 BACKTRACES = sys.platform == "darwin" or platform.libc_ver()[0] == "glibc"
 
@@ -55,7 +54,7 @@ def test_reports(monkeypatch, capfd):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         result = tt.str_to_date("2016-12-31T23:59:60Z")
-    assert result == datetime(2016, 12, 31, 23, 59, 59, tzinfo=UTC)
+    assert result == datetime(2016, 12, 31, 23, 59, 59, tzinfo=timezone.utc)
     assert isinstance(seen[1].exc_value, UserWarning) and seen[1].object is result and len(seen) == 2
     with pytest.warns(UserWarning) as record:
         tt.str_to_date("2016-12-31T23:59:60.5+01:00")

@@ -26,13 +26,10 @@ UTC = timezone.utc
 R = tt.RunMode
 D0 = datetime(2024, 1, 2, 3, 4, 5, 123456, tzinfo=UTC)
 T0 = (2024, 1, 2, 11045, 123_456_789)  # 2024-01-02 03:04:05.123456789
-LEAP = "2016-12-31T23:59:60.5Z"
 FIRST_MS, LAST_MS = -8_334_601_228_800_000, 8_210_266_876_799_999  # the first and last instant
-NOT_IMPLEMENTED = ("SystemError", "not yet implemented")
 NOT_UTC = ("ValueError", "expected datetime.timezone.utc")
-BAD_DATE, BAD_TIME = ("ValueError", "invalid or out-of-range date"), ("ValueError", "invalid or out-of-range time")
 MS_FAILED = ("RuntimeError", "时间戳转换失败")
-BEYOND_NANOS = ("RuntimeError", "timestamp exceeds num_nanoseconds limit")
+BAD_DATE, BAD_TIME = ("ValueError", "invalid or out-of-range date"), ("ValueError", "invalid or out-of-range time")
 C_LONG = ("OverflowError", "Python int too large to convert to C long")
 U32 = ("OverflowError", "out of range integral type conversion attempted")
 
@@ -152,10 +149,9 @@ CALLING = [
      Call(tt.safe_float, 1, value=1)),
     ("multiple-second", typeerror("safe_float() got multiple values for argument 'decimals'"),
      Call(tt.safe_float, 1.0, 2, decimals=2)),
-    ("keywords-any-order", NOT_IMPLEMENTED, Call(tt.safe_float, decimals=2, value=1.0)),
+    ("keywords-any-order", ("SystemError", "not yet implemented"), Call(tt.safe_float, decimals=2, value=1.0)),
     ("keyword-lying-equality", ("ok", utc(1970, 1, 1)), Call(tt.ms_to_date, **{Key("ts", equal=False): 0})),
     ("unexpected", unexpected("safe_float", "x"), Call(tt.safe_float, value=1.0, decimals=2, x=0)),
-    ("keyword-surrogate", unexpected("safe_float", "t\ufffd"), Call(tt.safe_float, 1.0, 2, **{"t\udcff": 0})),
     ("keyword-surrogates-wide", unexpected("date_to_str", "🚀\ufffd\ufffdx"),
      Call(tt.date_to_str, **{"🚀\udfff\ud800x": 0})),
     ("keyword-names", ("ok", [unexpected("ms_to_date", shown) for _, shown in KEYWORD_NAMES]),
@@ -168,7 +164,6 @@ CALLING = [
 # Numbers: the converters, and the "argument 'name': " prefix on an exact TypeError only.
 NUMBERS = [
     ("convert", ("ok", (1.25, 4_294_967_295)), lambda t: Call(t.convert, 1.25, decimals=4_294_967_295)),
-    ("convert-int-bool", ("ok", (-1.0, 0)), lambda t: Call(t.convert, -1, False)),
     ("convert-protocols", ("ok", (3.5, 7)), lambda t: hooked(t.convert, Number(3.5), Number(7))),
     ("convert-subclasses", ("ok", (2.5, 2)), lambda t: Call(t.convert, FloatIgnoringHooks(2.5), IntIgnoringHooks(2))),
     ("float-from-str", typeerror("must be real number, not str", "value"), Call(tt.safe_float, "1", -1)),
@@ -249,7 +244,7 @@ PARSING = [
                                                           "premature end of input", "trailing input")]),
      Call(each, tt.str_to_date, "2024-13-02T03:04:05Z", "2024-01-02X03:04:05Z", "", "2024-01-02T03:04:05Zjunk")),
     ("leap-second-ignored", ("ok", utc(2016, 12, 31, 23, 59, 59, 500000)),
-     Call(tt.str_to_date, LEAP, warnings="ignore")),
+     Call(tt.str_to_date, "2016-12-31T23:59:60.5Z", warnings="ignore")),
 ]
 
 # The range bounds, as the caller sees them.
@@ -262,7 +257,8 @@ RANGES = [
     ("ms-beyond-datetime", ("ok", [year(0), year(10000), year(-262143), year(262142)]),
      Call(each, tt.ms_to_date, -62_135_596_800_001, 253_402_300_800_000, FIRST_MS, LAST_MS)),
     ("ms-beyond-range", ("ok", [MS_FAILED] * 3), Call(each, tt.ms_to_date, FIRST_MS - 1, LAST_MS + 1, -(2**63))),
-    ("truncate-before-first", BEYOND_NANOS, Call(tt.truncate_to_day, utc(1677, 9, 21, 0, 12, 43, 145224))),
+    ("truncate-before-first", ("RuntimeError", "timestamp exceeds num_nanoseconds limit"),
+     Call(tt.truncate_to_day, utc(1677, 9, 21, 0, 12, 43, 145224))),
     ("now_date", ("ok", datetime), Call(tt.now_date, shape=type)),
     ("now_ms", ("ok", int), Call(tt.now_ms, shape=type)),
 ]

@@ -293,7 +293,8 @@ class Tree:
         for name, command in commands:
             left = None if deadline is None else max(deadline - time.monotonic(), 1)
             process = subprocess.Popen(command, cwd=self.workdir, env=self.environment(), text=True,
-                                       errors="replace", stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
+                                       errors="replace", stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                       start_new_session=True)
             try:
                 output, _ = process.communicate(timeout=left)
             except subprocess.TimeoutExpired:

@@ -40,22 +40,15 @@ bool instant_from_tuple(PyObject* tuple, Instant& out) noexcept {
     return true;
 }
 
-// The imported module's own class (so type(record) is tavik.tavik.<Name>); its
-// name and instance size are checked, so a class rebound from Python with other
-// fields is never written into.
+// The imported module's own class, so that type(record) is tavik.tavik.<Name>.
+// Only an instance of the same size is ever written into.
 PyTypeObject* module_record_class(const RecordSpec& spec) noexcept {
     PyRef module = PyRef::steal(PyImport_ImportModule("tavik.tavik"));
-    if (!module) return nullptr;
-    PyRef cls = PyRef::steal(PyObject_GetAttrString(module.get(), spec.name));
-    if (!cls) return nullptr;
+    PyRef cls = PyRef::steal(module ? PyObject_GetAttrString(module.get(), spec.name) : nullptr);
     auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-    if (!PyType_Check(cls.get()) || std::strcmp(type->tp_name, spec.type_name) != 0 ||
-        type->tp_basicsize != static_cast<Py_ssize_t>(spec.basic_size)) {
-        PyErr_Format(PyExc_RuntimeError, "tavik.tavik.%s is not the record class this extension was built for",
-                     spec.name);
-        return nullptr;
-    }
-    return type;  // borrowed: the module keeps it
+    if (cls && (!PyType_Check(cls.get()) || type->tp_basicsize != static_cast<Py_ssize_t>(spec.basic_size)))
+        PyErr_Format(PyExc_RuntimeError, "tavik.tavik.%s is not the record class this extension knows", spec.name);
+    return PyErr_Occurred() ? nullptr : type;  // borrowed: the module keeps it
 }
 
 bool store_field(PyObject* record, const FieldSpec& f, PyObject* value) noexcept {
@@ -76,20 +69,18 @@ bool store_field(PyObject* record, const FieldSpec& f, PyObject* value) noexcept
             field<double>(record, f) = number;
             return true;
         }
-        case FieldType::Int64: {
-            const long long number = PyLong_AsLongLong(value);
-            if (number == -1 && PyErr_Occurred()) return false;
-            field<std::int64_t>(record, f) = number;
-            return true;
-        }
+        case FieldType::Int64:
         case FieldType::Int32: {
             const long long number = PyLong_AsLongLong(value);
             if (number == -1 && PyErr_Occurred()) return false;
-            if (number < INT32_MIN || number > INT32_MAX) {
+            if (f.type == FieldType::Int64) {
+                field<std::int64_t>(record, f) = number;
+            } else if (number >= INT32_MIN && number <= INT32_MAX) {
+                field<std::int32_t>(record, f) = static_cast<std::int32_t>(number);
+            } else {
                 PyErr_Format(PyExc_ValueError, "%s out of the signed 32-bit range", f.name);
                 return false;
             }
-            field<std::int32_t>(record, f) = static_cast<std::int32_t>(number);
             return true;
         }
         case FieldType::Enum: {

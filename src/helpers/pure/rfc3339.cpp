@@ -130,7 +130,9 @@ ParseError offset(Scanner& in, std::int32_t& seconds_east) noexcept {
 // answer as a round trip through the day count, without its divisions.
 constexpr Date previous_day(year_t year, unsigned month, unsigned day) noexcept {
     if (day > 1) return Date{year, static_cast<month_t>(month), static_cast<day_t>(day - 1)};
-    if (month > 1) return Date{year, static_cast<month_t>(month - 1), static_cast<day_t>(days_in_month(year, month - 1))};
+    if (month > 1) {
+        return Date{year, static_cast<month_t>(month - 1), static_cast<day_t>(days_in_month(year, month - 1))};
+    }
     return Date{year - 1, 12, 31};
 }
 
@@ -484,8 +486,8 @@ std::size_t format_rfc3339(const CivilTime& t, char (&out)[kMaxFormattedLength])
     // "YYYY-MM-" "DDTHH:MM" ":SS", every number converted where it is written.
     constexpr std::uint64_t kDateTens = 0xF | 0xFull << 16 | 0xFull << 40;  // YY YY - MM -
     constexpr std::uint64_t kTimeTens = 0xF | 0xFull << 24 | 0xFull << 48;  // DD T HH : MM
-    store8(out, digit_text(year / 100 | std::uint64_t{year % 100} << 16 | std::uint64_t{t.date.month} << 40, kDateTens) |
-                    at(4, '-') | at(7, '-'));
+    const std::uint64_t date_numbers = year / 100 | std::uint64_t{year % 100} << 16 | std::uint64_t{t.date.month} << 40;
+    store8(out, digit_text(date_numbers, kDateTens) | at(4, '-') | at(7, '-'));
     store8(out + 8, digit_text(t.date.day | std::uint64_t{t.hour} << 24 | std::uint64_t{t.minute} << 48, kTimeTens) |
                         at(2, 'T') | at(5, ':'));
     const unsigned second = leap ? 60 : t.second;
