@@ -231,6 +231,7 @@ DATETIMES = [
     ("dt-hour-24", BAD_TIME, Call(tt.truncate_to_day, corrupted("hour", 24))),
     ("dt-minute-60", BAD_TIME, Call(tt.truncate_to_day, corrupted("minute", 60))),
     ("dt-second-60", BAD_TIME, Call(tt.truncate_to_day, corrupted("second", 60))),
+    ("dt-leap", ("ok", "2024-02-28T23:59:60.500+00:00"), Call(tt.date_to_str, corrupted("microsecond", 1_500_000))),
     ("dt-micro-2e6", BAD_TIME, Call(tt.truncate_to_day, corrupted("microsecond", 2_000_000))),  # beyond a leap second
     ("dt-micro-wraps", BAD_TIME, Call(tt.date_to_str, corrupted("microsecond", 4_294_968))),  # x 1000 wraps to 704 ns
     ("dt-micro-wraps-59", BAD_TIME, Call(tt.truncate_to_day, corrupted("microsecond", 6_294_967))),  # not 1.999999704 s
@@ -319,6 +320,7 @@ RECORDS = [
     ("record-leap-second", ("ok", utc(2016, 12, 31, 23, 59, 59, 500000)),
      read(partial(order, create_time=(2016, 12, 31, 86399, 1_500_000_000)), "create_time", warnings="error")),
     ("record-new-reads", ("ok", (True, False, False, False)), lambda t: Call(reads_anew, pair(t))),
+    ("record-freed", ("ok", tt.Pair), lambda t: Call(pair, t, shape=type)),  # its texts with it: no growth
     ("record-read-only", ("AttributeError", "attribute 'price' of 'builtins.Order' objects is not writable"),
      lambda t: Call(setattr, order(t), "price", 2.0)),
     ("enum-corrupt-value", ("SystemError", "enumeration value out of range"),

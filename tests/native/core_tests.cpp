@@ -214,9 +214,7 @@ void test_parse() {
     for (const auto& r : refused) check(r.text, r.error, {});
     // The end of the view, not a terminator or the bytes after it, ends the text.
     CHECK(parse_rfc3339("2024-01-02T03:04:05Z9"sv.substr(0, 20)).error == kOk, "a view inside a longer text");
-    for (const std::string_view longer : {"2024-01-02T03:04:05Z"sv, "2024-01-02T03:04:05.5Z"sv}) {
-        CHECK(detail::scan(longer.substr(0, 19)).error == kShort, "cut before its offset: %s", show(longer).c_str());
-    }
+    CHECK(detail::scan("2024-01-02T03:04:05.5Z"sv.substr(0, 19)).error == kShort, "a view cut before its fraction");
 }
 
 // Every invariant on generated texts (fraction lengths, offset forms, every
