@@ -7,7 +7,7 @@
 #include "invariants.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    bool took;
+    bool took = false;
     if (const char* broken = tavik::testing::broken_invariant({reinterpret_cast<const char*>(data), size}, took)) {
         std::fprintf(stderr, "broken: %s\n", broken);
         __builtin_trap();

@@ -217,6 +217,33 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept
     return nullptr;
 }
 
+bool add_to_module(PyObject* module, const char* name, PyObject* object) noexcept {
+    PyRef name_object = PyRef::steal(PyUnicode_FromString(name));
+    if (!name_object) return api_call_failed();
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all) return api_call_failed();
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    }
+    if (PyList_Append(all.get(), name_object.get()) < 0) {
+        PyRef cause = PyRef::steal(PyErr_GetRaisedException());
+        PyRef description = PyRef::steal(cause ? printable_str(cause.get()) : nullptr);
+        const char* text = description ? PyUnicode_AsUTF8(description.get()) : nullptr;
+        PyErr_Clear();
+        // An error without a text (a bare MemoryError) is named by its type.
+        if (text != nullptr && *text == '\0' && cause) text = Py_TYPE(cause.get())->tp_name;
+        // A fixed buffer: memory is likely what ran out, and nothing here may throw.
+        char message[512];
+        std::snprintf(message, sizeof message, "could not append __name__ to __all__: %s",
+                      text != nullptr ? text : "<unprintable error>");
+        return internal_failure(message);
+    }
+    return PyObject_SetAttr(module, name_object.get(), object) == 0;
+}
+
 // ---------------------------------------------------------------------------
 // Argument matching
 
@@ -367,33 +394,6 @@ bool from_python(PyObject* object, std::uint32_t& out) noexcept {
     }
     out = static_cast<std::uint32_t>(wide);
     return true;
-}
-
-bool add_to_module(PyObject* module, const char* name, PyObject* object) noexcept {
-    PyRef name_object = PyRef::steal(PyUnicode_FromString(name));
-    if (!name_object) return api_call_failed();
-    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
-        all = PyRef::steal(PyList_New(0));
-        if (!all) return api_call_failed();
-        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
-    }
-    if (PyList_Append(all.get(), name_object.get()) < 0) {
-        PyRef cause = PyRef::steal(PyErr_GetRaisedException());
-        PyRef description = PyRef::steal(cause ? printable_str(cause.get()) : nullptr);
-        const char* text = description ? PyUnicode_AsUTF8(description.get()) : nullptr;
-        PyErr_Clear();
-        // An error without a text (a bare MemoryError) is named by its type.
-        if (text != nullptr && *text == '\0' && cause) text = Py_TYPE(cause.get())->tp_name;
-        // A fixed buffer: memory is likely what ran out, and nothing here may throw.
-        char message[512];
-        std::snprintf(message, sizeof message, "could not append __name__ to __all__: %s",
-                      text != nullptr ? text : "<unprintable error>");
-        return internal_failure(message);
-    }
-    return PyObject_SetAttr(module, name_object.get(), object) == 0;
 }
 
 bool from_python_general(PyObject* object, std::string_view& out) noexcept {

@@ -5,8 +5,9 @@ import ctypes
 from datetime import datetime, timedelta, timezone, tzinfo
 
 UTC = timezone.utc
-# The head of an internal failure's report on stderr, its message on the next line.
-REPORT = r"tavik: internal failure in thread '<unnamed>' at src/[\w/]+\.cpp:\d+:\d+:\n"
+def failure_report(source=r"[\w/]+"):
+    """The head of an internal failure's report on stderr, made in `source` (a pattern); its message follows."""
+    return rf"tavik: internal failure in thread '<unnamed>' at src/{source}\.cpp:\d+:\d+:\n"
 
 
 class Number:

@@ -13,7 +13,7 @@ from datetime import datetime, timezone
 import pytest
 
 import tavik.tavik as tt
-from hooks import REPORT, Hostile, Unprintable
+from hooks import Hostile, Unprintable, failure_report
 from test_hardening_calls import in_child
 
 # glibc and macOS have a stack-trace facility; musl has none, and there nothing is appended.
@@ -43,7 +43,7 @@ def test_prefixed_type_error_chains_like_the_interpreter(cause):
 
 def test_reports(monkeypatch, capfd):
     assert str(raised(tt.safe_float, 1.0, 1)) == "not yet implemented"  # an internal failure, on stderr
-    assert re.fullmatch(REPORT + "not yet implemented\n", capfd.readouterr().err)
+    assert re.fullmatch(failure_report("helpers/functions") + "not yet implemented\n", capfd.readouterr().err)
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
     # A TypeError whose text cannot be made: the failure of str() is reported.
@@ -94,7 +94,7 @@ def test_clock_readings_out_of_range_are_internal_failures(testing):
     rows, stderr = in_child(testing, script, json.dumps([reading for reading, _ in FAKE_CLOCK]), LD_PRELOAD=preload)
     failures = [want for _, want in FAKE_CLOCK if isinstance(want, str)]
     assert rows == [[["SystemError", want]] * 2 if want in failures else list(want) for _, want in FAKE_CLOCK]
-    assert re.findall(REPORT + "(.*)\n", stderr) == [message for message in failures for _ in range(2)]
+    assert re.findall(failure_report("helpers/functions") + "(.*)\n", stderr) == [m for m in failures for _ in range(2)]
 
 
 def test_datetime_api_is_imported_on_first_use_and_its_failure_is_internal():
@@ -109,7 +109,7 @@ def test_datetime_api_is_imported_on_first_use_and_its_failure_is_internal():
         """)], capture_output=True, text=True)
     message = 'failed to import `datetime` C API: ImportError: PyCapsule_Import could not import module "datetime"'
     assert result.stdout.splitlines() == ["False False", message], result.stderr
-    assert re.search(REPORT + re.escape(message), result.stderr)
+    assert re.search(failure_report("helpers/datetime") + re.escape(message), result.stderr)
 
 
 @pytest.mark.parametrize("setting, program", [(None, ""), ("0", ""), ("1", ""), ("full", ""), ("1", b"python\xff")])

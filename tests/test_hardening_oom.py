@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from hooks import REPORT
+from hooks import failure_report
 from test_hardening_calls import NAMES, in_child
 
 SCRIPT = """
@@ -100,7 +100,7 @@ def test_every_allocation_of_every_call_may_fail(testing, mode):
     # the SystemError itself cannot be built and the caller sees MemoryError.
     failed = sum(leaf == ("SystemError", "Python API call failed")
                  for entry in report.values() for o in entry["outcomes"] for leaf in leaves(o))
-    printed = re.findall(r"^(.*)\n" + REPORT + "Python API call failed$", stderr, re.M)
+    printed = re.findall(r"^(.*)\n" + failure_report() + "Python API call failed$", stderr, re.M)
     assert set(printed) <= {"MemoryError", "lost sys.stderr"}, set(printed)
     assert len(printed) == stderr.count("\nPython API call failed\n") > 0
     assert failed == (len(printed) if mode == "one" else 0)

@@ -1,7 +1,7 @@
 """Many threads calling every row of the table of calls at once get what one thread gets."""
 import re
 
-from hooks import REPORT
+from hooks import failure_report
 from test_hardening_calls import CALLS, in_child
 
 # In a fresh process, so that the threads also race for the first use of the datetime C API.
@@ -50,5 +50,5 @@ def test_threads_get_what_one_thread_gets(testing):
         assert seen == expected
     # One whole report per internal failure, whichever thread made the call.
     failing = sum(outcome[0] == "SystemError" for _, outcome, _ in CALLS)
-    reports = re.findall("^" + REPORT + "(not yet implemented|enumeration value out of range)$", stderr, re.M)
+    reports = re.findall("^" + failure_report() + "(not yet implemented|enumeration value out of range)$", stderr, re.M)
     assert len(reports) == failing * sum(report["rounds"]) == stderr.count("tavik: internal failure")
