@@ -16,7 +16,7 @@ from pathlib import Path
 import ziglang
 
 ROOT = Path(__file__).resolve().parent.parent
-BUILD = ROOT / "build" / "cross"
+BUILD = Path(os.environ.get("TAVIK_CROSS_TREE", ROOT / "build" / "cross"))  # one per interpreter
 ZIG = Path(ziglang.__file__).parent / "zig"
 
 

@@ -28,7 +28,7 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-TREE = ROOT / "build" / "mutate"
+TREE = Path(os.environ.get("TAVIK_MUTATE_TREE", ROOT / "build" / "mutate"))  # one per interpreter
 RESULTS = TREE / "results.json"
 REPORT = TREE / "report.md"
 

@@ -151,8 +151,14 @@ PyMethodDef testing_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Runs without the GIL on a free-threaded interpreter, as tavik does.
+PyModuleDef_Slot testing_slots[] = {
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
 PyModuleDef testing_definition = {
-    PyModuleDef_HEAD_INIT, "tavik_testing", "Test-only helpers for tavik; never installed.", 0, testing_methods,
+    PyModuleDef_HEAD_INIT, "tavik_testing", "Test-only helpers for tavik; never installed.", 0, testing_methods, testing_slots,
 };
 
 }  // namespace
