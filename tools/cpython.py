@@ -9,7 +9,8 @@ VARIANT is one of
 The interpreter is installed into ${TAVIK_CACHE:-${XDG_CACHE_HOME:-~/.cache}/tavik}/python/VARIANT;
 its path is the last line of stdout, progress goes to stderr.  A finished build is recorded by a
 stamp written last, after the interpreter has proven ssl, ctypes and venv work, so an interrupted
-or failed build is never taken for a finished one: the next call starts that variant afresh.
+or failed build is never taken for a finished one; the stamp also records how the build was
+configured, so a build configured otherwise is made again.
 
 Trust runs from the archive's signing keys down: the suite's InRelease is checked with gpgv against
 the installed Debian archive keyring, the source index against InRelease's SHA-256, the .dsc against
@@ -43,11 +44,14 @@ KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
 COMMON_PACKAGES = ["build-essential", "pkg-config", "xz-utils", "gpgv", "debian-archive-keyring",
                    "libssl-dev", "libffi-dev", "zlib1g-dev", "libbz2-dev", "liblzma-dev", "uuid-dev"]
 VARIANTS = {
+    # Test modules included: the suite's allocation-failure tests use _testcapi.
     "ft": {"configure": ["--disable-gil"], "env": {}, "packages": []},
     # The module and the interpreter must share one TSan runtime, so both are built by clang 16
     # (clang 14, bookworm's default, cannot compile std::source_location).  The build runs the new
     # interpreter (ensurepip, byte-compiling): a race inside it there must not fail the build.
-    "ft-tsan": {"configure": ["--disable-gil", "--with-thread-sanitizer"],
+    # No test modules: they are most of what `make install` byte-compiles, slowly under TSan, and
+    # the tests that need _testcapi fail allocations, which are not run under TSan.
+    "ft-tsan": {"configure": ["--disable-gil", "--with-thread-sanitizer", "--disable-test-modules"],
                 "env": {"CC": "clang-16", "CXX": "clang++-16", "TSAN_OPTIONS": "report_bugs=0:exitcode=0"},
                 "packages": ["clang-16", "libclang-rt-16-dev"]},
 }
@@ -156,15 +160,13 @@ def build(variant, prefix, work):
     downloads = work.parent / "downloads"
     downloads.mkdir(parents=True, exist_ok=True)
     version, orig = fetch_source(downloads)
-    # No test modules: they are most of what `make install` byte-compiles, slowly under TSan.
-    configure = ["./configure", f"--prefix={prefix}", "--with-ensurepip=install", "--disable-test-modules",
-                 *settings["configure"]]
+    configure = configure_command(variant, prefix)
     env = dict(os.environ, **settings["env"])
     log = work / "build.log"
     # A tree configured alike by an earlier, failed or interrupted, call is built on (make is
     # incremental); anything else starts from the tarball.
     configured = work / "configured"
-    recipe = " ".join([orig.name, env.get("CC", "cc"), *configure])
+    recipe = f"{orig.name} {recipe_of(variant, prefix)}"
     started = time.monotonic()
     if not (configured.exists() and configured.read_text() == recipe):
         shutil.rmtree(work, ignore_errors=True)
@@ -186,6 +188,15 @@ def build(variant, prefix, work):
     return python
 
 
+def configure_command(variant, prefix):
+    return ["./configure", f"--prefix={prefix}", "--with-ensurepip=install", *VARIANTS[variant]["configure"]]
+
+
+def recipe_of(variant, prefix):
+    """What a build depends on besides the source: a cached build made otherwise is made again."""
+    return " ".join([VARIANTS[variant]["env"].get("CC", "cc"), *configure_command(variant, prefix)])
+
+
 def source_tree(work):
     return next(p for p in work.iterdir() if (p / "configure").exists())
 
@@ -200,12 +211,13 @@ def main():
     # One builder per variant at a time; a second caller waits and then finds the stamp.
     with open(root / f"{variant}.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if stamp.exists() and Path(stamp.read_text()).exists():
-            python = Path(stamp.read_text())
+        recorded = stamp.read_text().split("\n", 1) if stamp.exists() else []
+        if recorded[1:] == [recipe_of(variant, prefix)] and Path(recorded[0]).exists():
+            python = Path(recorded[0])
         else:
             stamp.unlink(missing_ok=True)
             python = build(variant, prefix, root / f"{variant}.work")
-            stamp.write_text(str(python))
+            stamp.write_text(f"{python}\n{recipe_of(variant, prefix)}")
     print(python)
 
 
