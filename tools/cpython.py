@@ -53,7 +53,8 @@ VARIANTS = {
     # the tests that need _testcapi fail allocations, which are not run under TSan.
     "ft-tsan": {"configure": ["--disable-gil", "--with-thread-sanitizer", "--disable-test-modules"],
                 "env": {"CC": "clang-16", "CXX": "clang++-16", "TSAN_OPTIONS": "report_bugs=0:exitcode=0"},
-                "packages": ["clang-16", "libclang-rt-16-dev"]},
+                # With llvm-16's symbolizer, TSan's reports name files and lines.
+                "packages": ["clang-16", "libclang-rt-16-dev", "llvm-16"]},
 }
 # Run with the installed interpreter before the stamp is written: what the users of these builds need.
 SELF_CHECK = ("import ssl, ctypes, zlib, bz2, lzma, venv, ensurepip, sys; "

@@ -7,9 +7,9 @@ every report written to a file of its own.  A report that names tavik's code (a 
 in one of its modules, or a source file under src/ or tests/native/) fails the run; the others lie
 wholly inside the interpreter and are listed, counted apart.
 
---planted builds a scratch copy of the sources in which the datetime C API cell is a plain
-variable instead of an atomic one, runs the thread test only, and fails unless TSan reports a race
-on that cell: the proof that this setup catches a race in tavik at all.
+--planted builds a scratch copy of the sources in which a class table publishes its classes
+through plain variables instead of atomic ones, runs the thread test only, and fails unless TSan
+reports a race there: the proof that this setup catches a race in tavik at all.
 """
 import json
 import os
@@ -42,10 +42,13 @@ SKIPPED = {
 # so that each still gets through the rounds the test asks for.
 THREAD_TEST_SLOWDOWN = 5
 
-# The synchronisation --planted removes: the datetime C API cell, loaded by every conversion and
-# stored by the first, becomes a plain pointer with the same member functions.
-PLANTED_FILE = "src/helpers/datetime.cpp"
-PLANTED_FROM = "std::atomic<const PyDateTime_CAPI*> api_cell{nullptr};"
+# The synchronisation --planted removes: a class table's published classes, read without its lock
+# by every request and stored under it by the first, become plain pointers with the same member
+# functions.  (A cell stored once before the threads' first calls, such as the datetime C API's,
+# would not do: on a free-threaded interpreter every reference count change on a shared object is a
+# sequentially consistent atomic, which orders the threads' accesses before TSan can see a race.)
+PLANTED_FILE = "src/types/class_table.hpp"
+PLANTED_FROM = "std::atomic<PyTypeObject*> ready_[N] = {};"
 PLANTED_TO = """template <class T>
 struct PlainCell {
     T value;
@@ -57,7 +60,7 @@ struct PlainCell {
         return true;
     }
 };
-PlainCell<const PyDateTime_CAPI*> api_cell{nullptr};"""
+PlainCell<PyTypeObject*> ready_[N] = {};"""
 
 # Runs the thread test's own test function in-process, keeping the figures its child reports.
 THREAD_TEST = """
@@ -75,9 +78,12 @@ figures["operations"] = figures["rounds"] * len(threads.CALLS)
 print(json.dumps(figures))
 """
 
-# A stack frame or location line inside tavik: one of its modules, or one of its source files.
+# A stack frame or location line inside tavik: the object file is one of tavik's modules (every
+# frame and global names its object), or the source file is one of tavik's, relative to the
+# repository as its builds record them (the core tests and the embedding program).  The
+# interpreter's frames name python3.13t, its own extension modules and its own source paths.
 TAVIK_LINE = re.compile(r"\((?:lib)?(?:tavik|tavik_testing|tavik_floors|fake_clock)[\w.-]*\.so\+0x"
-                        r"|(?:^|[\s/(])(?:src|tests/native)/[\w/]+\.[ch]pp:\d")
+                        r"|(?:^|[\s(])(?:src|tests/native)/[\w/]+\.[ch]pp:\d")
 
 
 def say(*words):
@@ -149,6 +155,14 @@ def build(python, source, tree):
     return tree / "testing" / "python"
 
 
+def symbolizer():
+    """An llvm-symbolizer for the reports' file names and lines (TSan finds none on PATH by itself)."""
+    for name in ("llvm-symbolizer-16", "llvm-symbolizer"):
+        if path := shutil.which(name):
+            return os.path.realpath(path)
+    raise SystemExit("dev tsan: no llvm-symbolizer (apt-get install llvm-16, or llvm)")
+
+
 def gil_check(python, env):
     """Whether importing tavik leaves the GIL off; any warning it printed."""
     probe = subprocess.run([python, "-c", "import sys, tavik.tavik as t; print(t.__file__, sys._is_gil_enabled())"],
@@ -195,7 +209,8 @@ def main():
     # exitcode=0: TSan's own exit status would fail every child process the tests start; the
     # report files decide.  history_size=4: the earlier access of a race keeps its stack.
     env = dict(os.environ, TAVIK_TESTING_DIR=str(testing_dir),
-               TSAN_OPTIONS=f"log_path={folder}/tsan:exitcode=0:halt_on_error=0:history_size=4")
+               TSAN_OPTIONS=f"log_path={folder}/tsan:exitcode=0:halt_on_error=0:history_size=4"
+                            f":external_symbolizer_path={symbolizer()}")
     gil_on, warning = gil_check(python, env)
     if gil_on:
         # The threads would take turns and TSan would see little: make them run at once anyway.
@@ -236,10 +251,10 @@ def main():
     for block in ours[:5]:
         print(block)
     if planted:
-        caught = [block for block in ours if PLANTED_FILE in block and "api_cell" in block]
+        caught = [block for block in ours if PLANTED_FILE in block]
         if not caught:
-            raise SystemExit("dev tsan --planted: the planted race on api_cell was NOT reported")
-        print(f"planted race caught: {len(caught)} report(s) on api_cell, first: {summary(caught[0])}")
+            raise SystemExit(f"dev tsan --planted: the race planted in {PLANTED_FILE} was NOT reported")
+        print(f"planted race caught: {len(caught)} report(s) in {PLANTED_FILE}, the first:\n{caught[0]}")
         return
     if ours:
         status = 1
