@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <source_location>
@@ -95,9 +96,11 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwar
 bool add_to_module(PyObject* module, const char* name, PyObject* object) noexcept;
 
 // An entry of any calling convention as the PyCFunction a method definition
-// stores (the flags beside it say how the interpreter calls it).
+// stores (the flags beside it say how the interpreter calls it).  Not
+// constexpr: the cast never is, so tables holding it are filled at load time,
+// before any thread can call in.
 template <class F>
-constexpr PyCFunction as_cfunction(F* function) noexcept {
+PyCFunction as_cfunction(F* function) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
@@ -185,6 +188,54 @@ template <const FunctionDescription& description, class... T>
     PyObject* slots[sizeof...(T)];
     if (!match_arguments(description, args, nargs, kwnames, slots)) return false;
     return detail::convert_all(description, slots, std::index_sequence_for<T...>{}, out...);
+}
+
+// ---------------------------------------------------------------------------
+// Function rows
+
+// The two kinds of module function entry.  A row's calling-convention flags
+// follow from its entry's type, so that no row can name the wrong ones.
+using EntryWithArguments = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) noexcept;
+using EntryWithoutArguments = PyObject* (*)(PyObject* module, PyObject* unused) noexcept;
+
+// A docstring as a template argument, so that it can be checked at compile time.
+template <std::size_t N>
+struct Docstring {
+    char text[N];
+    constexpr Docstring(const char (&literal)[N]) { std::copy_n(literal, N, text); }
+};
+
+// Whether `doc` opens with the text-signature line the description gives:
+// "name(p1, p2)", "--" and an empty line.
+constexpr bool opens_with_signature(const FunctionDescription& description, std::string_view doc) {
+    const auto take = [&doc](std::string_view part) {
+        if (!doc.starts_with(part)) return false;
+        doc.remove_prefix(part.size());
+        return true;
+    };
+    if (!take(description.name) || !take("(")) return false;
+    for (std::size_t i = 0; i < description.parameters.size(); ++i) {
+        if ((i > 0 && !take(", ")) || !take(description.parameters[i])) return false;
+    }
+    return take(")\n--\n\n");
+}
+
+// A module function's method definition: the name is its description's, the
+// flags follow from its entry's kind, and the docstring must open with the
+// signature the description gives.
+template <const FunctionDescription& description, Docstring doc>
+PyMethodDef function_row(EntryWithArguments entry) noexcept {
+    static_assert(opens_with_signature(description, doc.text), "the docstring's signature is not the function's");
+    static_assert(!description.parameters.empty(), "an entry that matches arguments, for a function that takes none");
+    return PyMethodDef{description.name, as_cfunction(entry), METH_FASTCALL | METH_KEYWORDS, doc.text};
+}
+
+template <const FunctionDescription& description, Docstring doc>
+PyMethodDef function_row(EntryWithoutArguments entry) noexcept {
+    static_assert(opens_with_signature(description, doc.text), "the docstring's signature is not the function's");
+    static_assert(description.parameters.empty(), "an entry without arguments, for a function that takes some");
+    return PyMethodDef{description.name, entry, METH_NOARGS, doc.text};
 }
 
 }  // namespace tavik

@@ -31,35 +31,23 @@ constexpr const char* kEventType[] = {
 
 }  // namespace
 
-// Declaration order is registration order.
-constexpr EnumSpec kEnumCatalogue[7] = {
-    {"RunMode", "builtins.RunMode", "运行模式", kRunMode},
-    {"TradeKind", "builtins.TradeKind", "交易品种", kTradeKind},
-    {"TradeType", "builtins.TradeType", "交易类型", kTradeType},
-    {"TradeSide", "builtins.TradeSide", "交易方向", kTradeSide},
-    {"OrderStatus", "builtins.OrderStatus", "订单状态", kOrderStatus},
-    {"CandleInterval", "builtins.CandleInterval", "K线周期", kCandleInterval},
-    {"EventType", "builtins.EventType", "事件类型", kEventType},
+// In id order, which is registration order.
+constexpr EnumSpec kEnumCatalogue[kEnumCount] = {
+    enum_row(EnumId::RunMode, "运行模式", kRunMode),
+    enum_row(EnumId::TradeKind, "交易品种", kTradeKind),
+    enum_row(EnumId::TradeType, "交易类型", kTradeType),
+    enum_row(EnumId::TradeSide, "交易方向", kTradeSide),
+    enum_row(EnumId::OrderStatus, "订单状态", kOrderStatus),
+    enum_row(EnumId::CandleInterval, "K线周期", kCandleInterval),
+    enum_row(EnumId::EventType, "事件类型", kEventType),
 };
-
-// member_name skips "Class." in each repr: every repr must start with it.
-constexpr bool reprs_name_their_class(const EnumSpec& spec) {
-    const std::string_view prefix(spec.name);
-    for (const std::string_view repr : spec.reprs) {
-        if (!repr.starts_with(prefix) || repr.size() <= prefix.size() + 1 || repr[prefix.size()] != '.') return false;
-    }
-    return true;
-}
-static_assert(std::ranges::all_of(kEnumCatalogue, reprs_name_their_class), "a repr is not \"Class.Member\"");
+static_assert(check_enum_catalogue(kEnumCatalogue));
 
 namespace {
 
-constexpr std::size_t kEnumCount = std::size(kEnumCatalogue);
 // The member array of bind_members holds the largest enumeration.
 constexpr std::size_t kMaxMembers =
     std::ranges::max(kEnumCatalogue, {}, [](const EnumSpec& spec) { return spec.reprs.size(); }).reprs.size();
-// Values are one byte wide.
-static_assert(kMaxMembers <= 256);
 
 // Process-wide: each class, with its members bound, is built once and then
 // only read; the classes live for the process.  See ClassTable for what makes

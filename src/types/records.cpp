@@ -92,13 +92,14 @@ constexpr FieldSpec kPositionFields[] = {
 
 }  // namespace
 
-// Declaration order is registration order.
-constexpr RecordSpec kRecordCatalogue[4] = {
-    {"Pair", "builtins.Pair", "交易对", sizeof(PairObject), kPairFields},
-    {"Candle", "builtins.Candle", "K线", sizeof(CandleObject), kCandleFields},
-    {"Order", "builtins.Order", "订单", sizeof(OrderObject), kOrderFields},
-    {"Position", "builtins.Position", "持仓", sizeof(PositionObject), kPositionFields},
+// In id order, which is registration order.
+constexpr RecordSpec kRecordCatalogue[kRecordCount] = {
+    record_row<PairObject>("交易对", kPairFields),
+    record_row<CandleObject>("K线", kCandleFields),
+    record_row<OrderObject>("订单", kOrderFields),
+    record_row<PositionObject>("持仓", kPositionFields),
 };
+static_assert(check_record_catalogue(kRecordCatalogue));
 
 void free_texts(const RecordSpec& spec, PyObject* record) noexcept {
     for (const FieldSpec& f : spec.fields) {
@@ -108,7 +109,6 @@ void free_texts(const RecordSpec& spec, PyObject* record) noexcept {
 
 namespace {
 
-constexpr std::size_t kRecordCount = std::size(kRecordCatalogue);
 
 PyObject* created(PyObject* object) noexcept { return object != nullptr ? object : api_call_failed(); }
 
