@@ -121,7 +121,7 @@ PyObject* initialize() noexcept {
     if (!module_cell.compare_exchange_strong(stored, module.get(), std::memory_order_acq_rel)) {
         return Py_NewRef(stored);  // lost the race: keep the first, release ours
     }
-    module.release();  // the cell's own reference
+    static_cast<void>(module.release());  // now the cell's own reference
     return Py_NewRef(module_cell.load(std::memory_order_acquire));
 }
 

@@ -72,14 +72,12 @@ PyObject* date_to_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     // A datetime the datetime module built has a year in 1..9999.  One
     // unpickled from crafted bytes can store up to 65535, which has no
     // four-digit form: refused as the other impossible stored dates are.
-    if (length == 0) [[unlikely]] {
-        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range date");
-        return nullptr;
-    }
+    if (length == 0) [[unlikely]]
+        return fail(PyExc_ValueError, "invalid or out-of-range date");
     // The text is ASCII: build the str directly, without UTF-8 decoding.
-    PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+    PyObject* result = created(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
     if (result == nullptr) [[unlikely]]
-        return api_call_failed();
+        return nullptr;
     // Three lengths only (no fraction, milliseconds, microseconds): a copy of
     // a constant size is a few moves, where one of a variable size is a call.
     char* data = static_cast<char*>(PyUnicode_DATA(result));

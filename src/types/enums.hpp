@@ -86,8 +86,8 @@ PyTypeObject* enum_class(EnumId id) noexcept;
 void forget_enum_classes() noexcept;
 
 // A new instance of the class holding `value` (never the member object).
-// New reference, or null with the allocation error set.  Only for the
+// Empty with the allocation error set.  Only for the
 // enumerations that records hold.
-PyObject* enum_to_py(EnumId id, std::uint8_t value) noexcept;
+PyRef enum_to_py(EnumId id, std::uint8_t value) noexcept;
 
 }  // namespace tavik
