@@ -1,51 +1,39 @@
-"""The README runs as one session, in document order, the way a reader pastes it.  In a ```python block a comment
-after an expression is its result: its repr, "SomeError: message" for what it raises, or "e.g. R" for a result
-that varies, which must have R's type and time zone.  A table row's `example` calls must raise the row's
-exception with the row's message (one message for all calls, or one per call)."""
+"""What a user reads.  The README runs as one session, in document order: in a ```python block a comment after
+an expression is its result (its repr, "SomeError: message" for what it raises, or "e.g. R" for a result that
+varies, which must have R's type and time zone); an exception table row's `example` calls raise the row's
+exception with the row's message (one for all calls, or one each)."""
 import ast
 import datetime
 import io
 import re
+import subprocess
+import sys
 import tokenize
 from pathlib import Path
 
-README = Path(__file__).resolve().parent.parent / "README.md"
-
-
-def block_checks(code, first_line, namespace):
-    """Runs the block's statements; yields (line, expression, shown result) for each one that shows a result."""
-    comments = {token.start[0]: token.string.lstrip("#").strip()
-                for token in tokenize.generate_tokens(io.StringIO(code).readline) if token.type == tokenize.COMMENT}
-    for statement in ast.parse(code).body:
-        if isinstance(statement, ast.Expr) and statement.end_lineno in comments:
-            yield first_line + statement.lineno, ast.get_source_segment(code, statement), comments[statement.end_lineno]
-        else:
-            ast.increment_lineno(statement, first_line)
-            exec(compile(ast.Module([statement], []), str(README), "exec"), namespace)
+ROOT = Path(__file__).resolve().parent.parent
+BLOCK_OR_ROW = re.compile(r"^```python\n(.*?)^```$|^\|[^|\n]*\| (`[^|\n]*`) \| `(\w+)` \| ([^|\n]*) \|$", re.M | re.S)
 
 
 def readme_checks(namespace):
-    """(kind, line, expression, shown result) for every checked example, running the README up to each."""
-    lines = README.read_text(encoding="utf-8").splitlines()
-    block, header = None, None
-    for number, line in enumerate(lines, 1):
-        if block is not None and line == "```":
-            yield from (("block", *check) for check in block_checks("\n".join(block), start, namespace))
-            block = None
-        elif block is not None:
-            block.append(line)
-        elif line == "```python":
-            block, start = [], number
-        elif not line.startswith("|"):
-            header = None
-        elif header is None:
-            header = [cell.strip() for cell in line.strip("|").split("|")]
-        else:
-            row = dict(zip(header, (cell.strip() for cell in line.strip("|").split("|"))))
-            calls = re.findall(r"`([^`]+)`", row.get("example", ""))
-            messages = re.findall(r'"([^"]*)"', row.get("message", ""))
+    """(kind, line, expression, shown result) of every example, running the README's other statements on the way."""
+    text = (ROOT / "README.md").read_text(encoding="utf-8")
+    for found in BLOCK_OR_ROW.finditer(text):
+        code, calls, exception, message_cell = found.groups()
+        line = text.count("\n", 0, found.start()) + 1
+        if code is None:
+            calls, messages = re.findall(r"`([^`]+)`", calls), re.findall(r'"([^"]*)"', message_cell)
             for call, message in zip(calls, messages * len(calls) if len(messages) == 1 else messages, strict=True):
-                yield "table", number, call, f"{row['exception'].strip('`')}: {message}"
+                yield "table", line, call, f"{exception}: {message}"
+            continue
+        tokens = tokenize.generate_tokens(io.StringIO(code).readline)
+        comments = {t.start[0]: t.string[1:].strip() for t in tokens if t.type == tokenize.COMMENT}  # by line
+        for statement in ast.parse(code).body:
+            if isinstance(statement, ast.Expr) and statement.end_lineno in comments:
+                shown = comments[statement.end_lineno]
+                yield "block", line + statement.lineno, ast.get_source_segment(code, statement), shown
+            else:
+                exec(compile(ast.Module([statement], []), f"README.md, block at line {line}", "exec"), namespace)
 
 
 def outcome(expression, shown, namespace):
@@ -54,21 +42,26 @@ def outcome(expression, shown, namespace):
         value = eval(expression, namespace)
     except Exception as error:
         return f"{type(error).__name__}: {error}"
-    if shown.startswith("e.g. "):
-        example = eval(shown.removeprefix("e.g. "), {"datetime": datetime})  # a repr names the module
-        shape = (type(value), getattr(value, "tzinfo", None))
-        return shown if shape == (type(example), getattr(example, "tzinfo", None)) else f"{shape} for {value!r}"
-    return repr(value)
+    if not shown.startswith("e.g. "):
+        return repr(value)
+    example = eval(shown.removeprefix("e.g. "), {"datetime": datetime})  # a repr names the module
+    shape = (type(value), getattr(value, "tzinfo", None))
+    return shown if shape == (type(example), getattr(example, "tzinfo", None)) else f"{shape} for {value!r}"
 
 
 def test_every_readme_example_shows_what_tavik_gives(testing):
-    # The record the README's `order` stands for: a filled limit buy placed at 2024-03-01 01:30:00.250 UTC.
-    order = testing.make_order("o-1", 0, 0, 0, "BTC/USDT", 3, 0.5, 62000.0, 0.5, 62000.0, 0.0, (2024, 3, 1, 5400, 250000000))
-    namespace = {"order": order}
-    checked, mismatches = {"block": 0, "table": 0}, []
-    for kind, line, expression, shown in readme_checks(namespace):
-        checked[kind] += 1
+    # The README's `order`: a filled limit buy of 0.5 BTC/USDT placed at 2024-03-01 01:30:00.250 UTC.
+    placed = (2024, 3, 1, 5400, 250_000_000)  # date, second of the day, nanoseconds
+    namespace = {"order": testing.make_order("o-1", 0, 0, 0, "BTC/USDT", 3, 0.5, 62000.0, 0.5, 62000.0, 0.0, placed)}
+    kinds, mismatches = set(), []
+    for kind, line, expression, shown in readme_checks(namespace):  # each checked before the README goes on
+        kinds.add(kind)
         if (got := outcome(expression, shown, namespace)) != shown:
             mismatches.append(f"README.md:{line}: {expression}\n  shows {shown}\n  gives {got}")
     assert mismatches == []
-    assert min(checked.values()) > 0, f"no checks found: {checked}"  # a README layout the parser no longer reads
+    assert kinds == {"block", "table"}  # a layout the pattern no longer reads would check nothing
+
+
+def test_the_stub_gives_every_public_name_an_english_docstring():
+    checked = subprocess.run([sys.executable, ROOT / "tools" / "stub_docs.py"], capture_output=True, text=True)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
