@@ -43,13 +43,6 @@ constexpr const char kLeapSecondWarning[] = "ignored leap-second, `datetime` doe
 
 void forget_datetime_api() noexcept { api_cell.store(nullptr, std::memory_order_release); }
 
-bool py_to_instant(PyObject* object, Instant& out) noexcept {
-    CivilTime fields;
-    if (!py_to_civil(object, fields)) return false;
-    out = instant_of(fields);
-    return true;
-}
-
 bool py_to_civil(PyObject* object, CivilTime& out) noexcept {
     const PyDateTime_CAPI* api = datetime_api();
     if (api == nullptr) [[unlikely]]
@@ -86,10 +79,10 @@ bool py_to_civil(PyObject* object, CivilTime& out) noexcept {
     const unsigned minute = PyDateTime_DATE_GET_MINUTE(object);
     const unsigned second = PyDateTime_DATE_GET_SECOND(object);
     // The stored microsecond is a 3-byte field (up to 16,777,215 in a datetime
-    // unpickled from crafted bytes): checked before it is scaled, so that no
-    // product wraps back below the limit.  Up to 2 s at second 59 is a leap second.
+    // unpickled from crafted bytes): bounded before it is scaled, so that no
+    // product wraps back into range.  Up to 2 s at second 59 is a leap second.
     const std::uint32_t micros = static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(object));
-    if (hour >= 24 || minute >= 60 || second >= 60 || micros >= (second == 59 ? 2'000'000u : 1'000'000u)) [[unlikely]] {
+    if (micros >= kFractionLimit / 1000 || !is_valid_time(hour, minute, second, micros * 1000)) [[unlikely]] {
         PyErr_SetString(PyExc_ValueError, "invalid or out-of-range time");
         return false;
     }
@@ -105,11 +98,10 @@ PyObject* civil_to_py(const CivilTime& t) noexcept {
     const PyDateTime_CAPI* api = datetime_api();
     if (api == nullptr) [[unlikely]]
         return nullptr;
-    const bool leap = t.frac >= kNanosPerSecond;
+    const bool leap = is_leap_fraction(t.frac);
     PyObject* result = api->DateTime_FromDateAndTimeAndFold(
         t.date.year, t.date.month, t.date.day, t.hour, t.minute, t.second,
-        static_cast<int>((leap ? t.frac - kNanosPerSecond : t.frac) / 1000), api->TimeZone_UTC, 0,
-        api->DateTimeType);
+        static_cast<int>(nanos_in_shown_second(t.frac) / 1000), api->TimeZone_UTC, 0, api->DateTimeType);
     if (result == nullptr) return nullptr;  // the constructor's ValueError for years outside 1..9999
     if (leap) [[unlikely]] {
         // The value is still returned; a warning turned into an error must not lose it.

@@ -9,9 +9,6 @@ namespace tavik {
 // The stored fields of a datetime whose tzinfo equals datetime.timezone.utc.
 // False with an exception set (a TypeError gets the parameter prefix from the
 // caller's argument-error rule).
-bool py_to_instant(PyObject* object, Instant& out) noexcept;
-
-// The same as the fields the datetime stores.
 bool py_to_civil(PyObject* object, CivilTime& out) noexcept;
 
 // A new datetime.datetime with tzinfo datetime.timezone.utc, microseconds cut

@@ -200,9 +200,9 @@ PyObject* now_date_entry(PyObject*, PyObject*) noexcept {
 PyObject* now_ms_entry(PyObject*, PyObject*) noexcept {
     timespec now;
     if (!read_clock(now)) return nullptr;
-    // Whole milliseconds, truncated: never ahead of the clock.  Straight from
-    // the clock's seconds, without the calendar an Instant would need.
-    PyObject* result = PyLong_FromLongLong(static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000);
+    // Straight from the clock's seconds, without the calendar an Instant would need.
+    PyObject* result = PyLong_FromLongLong(
+        unix_ms(static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec)));
     if (result == nullptr) [[unlikely]]
         return api_call_failed();
     return result;
