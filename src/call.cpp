@@ -386,15 +386,9 @@ bool from_python(PyObject* object, double& out) noexcept {
 }
 
 bool from_python_general(PyObject* object, std::int64_t& out) noexcept {
-    static_assert(sizeof(long long) == sizeof(std::int64_t), "PyLong_AsLongLong must yield 64 bits");
-    // PyLong_AsLong where long has 64 bits, for its OverflowError text ("Python
-    // int too large to convert to C long"); where long has 32 bits,
-    // PyLong_AsLongLong reads the same range but says "int too big to convert".
-    if constexpr (sizeof(long) == sizeof(std::int64_t)) {
-        out = PyLong_AsLong(object);
-    } else {
-        out = PyLong_AsLongLong(object);
-    }
+    // PyLong_AsLong for its OverflowError text, "Python int too large to convert to C long".
+    static_assert(sizeof(long) == sizeof(std::int64_t), "tavik: the binding needs a 64-bit long (LP64)");
+    out = PyLong_AsLong(object);
     return !(out == -1 && PyErr_Occurred());
 }
 
