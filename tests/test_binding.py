@@ -62,6 +62,34 @@ def test_reports(monkeypatch, capfd):
     assert [(w.category, str(w.message)) for w in record] == [(UserWarning, message)]
 
 
+def test_reports_cannot_hang_a_process_that_drains_its_own_stderr(testing):
+    """fd 2 is a pipe that a thread of the same process drains, as output-capture helpers do: a
+    report written holding the interpreter lock fills it and the reader waits for the lock for
+    good.  Through sys.stderr, and to fd 2 when it is None or its write raises: every report
+    arrives whole and every call ends in the SystemError."""
+    script = """
+        import faulthandler, os, threading, tavik.tavik as tt
+        saved, (read_end, write_end) = os.dup(2), os.pipe()
+        faulthandler.dump_traceback_later(60, exit=True, file=saved)  # a hang fails, showing where
+        os.dup2(write_end, 2)
+        drained = []
+        reader = threading.Thread(target=lambda: drained.extend(iter(lambda: os.read(read_end, 1 << 16), b"")))
+        reader.start()
+        class Broken:
+            write = table.raiser(OSError, "full")
+        outcomes = set()
+        for sys.stderr in [sys.stderr, None, Broken()]:
+            outcomes |= {table.outcome(tt.safe_float, 1.0, 2) for _ in range(5000)}
+        os.dup2(saved, 2)
+        os.close(write_end)
+        reader.join()
+        print(json.dumps([sorted(outcomes), b"".join(drained).decode()]))
+        """
+    outcomes, drained = in_child(testing, script)[0]
+    assert outcomes == [["SystemError", "not yet implemented"]]
+    assert re.fullmatch(f"(?:{failure_report('helpers/functions')}not yet implemented\n){{15000}}", drained)
+
+
 # Clock readings the system should never give, and the two ends of the range it may.
 FAKE_CLOCK = [
     ("fail", "failed to read the system clock: Invalid argument"),
