@@ -147,26 +147,68 @@ PyRef exception_text(PyObject* exception) noexcept {
     return PyRef::steal(PyUnicode_FromString("<unprintable object>"));
 }
 
+// Writes the report through sys.stderr, where the interpreter writes its
+// own, so that capture helpers and notebooks show it.  A stream on a file
+// descriptor lets go of the interpreter lock while its write waits, so a
+// thread of this process that drains a pipe behind fd 2 can run.  False, with
+// nothing pending, when there is no usable sys.stderr (None, missing, a write
+// that raises) or no memory.  Python code runs here: nothing may be pending.
+bool report_to_sys_stderr(std::string_view file, const std::source_location& where, PyObject* message) noexcept {
+    // Held: the stream's own code may replace sys.stderr while it writes.
+    PyRef stream = PyRef::borrow(PySys_GetObject("stderr"));
+    PyRef report;
+    if (stream && stream.get() != Py_None) {
+        report = PyRef::steal(PyUnicode_FromFormat(
+            "tavik: internal failure in thread '<unnamed>' at %.*s:%u:%u:\n%U\n", static_cast<int>(file.size()),
+            file.data(), static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()), message));
+    }
+    PyRef written = report ? PyRef::steal(PyObject_CallMethod(stream.get(), "write", "O", report.get())) : PyRef();
+    if (!written) {
+        PyErr_Clear();
+        return false;
+    }
+    // Flushed, as the interpreter flushes a printed exception; a failed flush
+    // leaves the report buffered, not lost, so it is not written again.
+    if (!PyRef::steal(PyObject_CallMethod(stream.get(), "flush", nullptr))) PyErr_Clear();
+    return true;
+}
+
+// The report on the C stream, the message's bytes as they are.  Without the
+// interpreter lock while the write waits, for the same draining thread.
+void report_to_c_stderr(std::string_view file, const std::source_location& where, std::string_view message) noexcept {
+    Py_BEGIN_ALLOW_THREADS
+    std::fprintf(stderr, "tavik: internal failure in thread '<unnamed>' at %.*s:%u:%u:\n%.*s\n",
+                 static_cast<int>(file.size()), file.data(), static_cast<unsigned>(where.line()),
+                 static_cast<unsigned>(where.column()), static_cast<int>(message.size()), message.data());
+    std::fflush(stderr);
+    Py_END_ALLOW_THREADS
+}
+
 }  // namespace
 
 Failed internal_failure(std::string_view message, std::source_location where) noexcept {
     // Repository-relative: the build maps the source folder away (-ffile-prefix-map).
     const std::string_view file = where.file_name();
-    // Plain stdio: the report must get out even when the interpreter cannot allocate.
-    std::fprintf(stderr, "tavik: internal failure in thread '<unnamed>' at %.*s:%u:%u:\n%.*s\n",
-                 static_cast<int>(file.size()), file.data(), static_cast<unsigned>(where.line()),
-                 static_cast<unsigned>(where.column()), static_cast<int>(message.size()), message.data());
-    std::fflush(stderr);
+    // Set aside while the report is written, then kept as the SystemError's context.
+    PyRef pending = PyRef::steal(PyErr_GetRaisedException());
     // Messages can carry bytes from the system (an error text, a file name):
     // whatever they hold, the exception gets a message.
     PyRef text = PyRef::steal(
         PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "backslashreplace"));
-    if (!text) {
+    if (!text || !report_to_sys_stderr(file, where, text.get())) {
         PyErr_Clear();
-        PyErr_SetString(PyExc_SystemError, "tavik: internal failure");
-        return {};
+        report_to_c_stderr(file, where, message);
     }
-    PyErr_SetObject(PyExc_SystemError, text.get());
+    if (text) {
+        PyErr_SetObject(PyExc_SystemError, text.get());
+    } else {
+        PyErr_SetString(PyExc_SystemError, "tavik: internal failure");
+    }
+    if (pending) {
+        PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+        PyException_SetContext(raised.get(), pending.release());  // steals
+        PyErr_SetRaisedException(raised.release());
+    }
     return {};
 }
 

@@ -41,9 +41,7 @@ def test_prefixed_type_error_chains_like_the_interpreter(cause):
     assert err.__cause__ is cause and err.__context__ is handled and err.__suppress_context__ is (cause is not None)
 
 
-def test_reports(monkeypatch, capfd):
-    assert str(raised(tt.safe_float, 1.0, 1)) == "not yet implemented"  # an internal failure, on stderr
-    assert re.fullmatch(failure_report("helpers/functions") + "not yet implemented\n", capfd.readouterr().err)
+def test_reports(monkeypatch):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
     # A TypeError whose text cannot be made: the failure of str() is reported.
@@ -63,10 +61,8 @@ def test_reports(monkeypatch, capfd):
 
 
 def test_reports_cannot_hang_a_process_that_drains_its_own_stderr(testing):
-    """fd 2 is a pipe that a thread of the same process drains, as output-capture helpers do: a
-    report written holding the interpreter lock fills it and the reader waits for the lock for
-    good.  Through sys.stderr, and to fd 2 when it is None or its write raises: every report
-    arrives whole and every call ends in the SystemError."""
+    """fd 2 a pipe that a thread of the process drains, as capture helpers do; sys.stderr usable,
+    None, or raising: every report arrives whole and every call ends in SystemError."""
     script = """
         import faulthandler, os, threading, tavik.tavik as tt
         saved, (read_end, write_end) = os.dup(2), os.pipe()
@@ -80,6 +76,7 @@ def test_reports_cannot_hang_a_process_that_drains_its_own_stderr(testing):
         outcomes = set()
         for sys.stderr in [sys.stderr, None, Broken()]:
             outcomes |= {table.outcome(tt.safe_float, 1.0, 2) for _ in range(5000)}
+        sys.stderr = sys.__stderr__
         os.dup2(saved, 2)
         os.close(write_end)
         reader.join()
