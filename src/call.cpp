@@ -154,8 +154,13 @@ PyRef exception_text(PyObject* exception) noexcept {
 // nothing pending, when there is no usable sys.stderr (None, missing, a write
 // that raises) or no memory.  Python code runs here: nothing may be pending.
 bool report_to_sys_stderr(std::string_view file, const std::source_location& where, PyObject* message) noexcept {
-    // Held: the stream's own code may replace sys.stderr while it writes.
-    PyRef stream = PyRef::borrow(PySys_GetObject("stderr"));
+    // Read with a reference of its own: the stream's code, or another thread
+    // on a free-threaded interpreter, may replace sys.stderr meanwhile.  A
+    // lookup that fails leaves its error pending, cleared with the write's.
+    PyRef sys = PyRef::steal(PyImport_AddModuleRef("sys"));
+    PyObject* found = nullptr;
+    if (sys) PyObject_GetOptionalAttrString(sys.get(), "stderr", &found);
+    PyRef stream = PyRef::steal(found);
     PyRef report;
     if (stream && stream.get() != Py_None) {
         report = PyRef::steal(PyUnicode_FromFormat(
