@@ -147,6 +147,16 @@ PyRef exception_text(PyObject* exception) noexcept {
     return PyRef::steal(PyUnicode_FromString("<unprintable object>"));
 }
 
+// A method call by name.  The name is interned: one made afresh for each
+// call would take, and hold, another slot of the interpreter's type-attribute
+// cache each time (a growth of a block per report until the cache is full).
+PyObject* call_method(PyObject* object, const char* name, PyObject* argument = nullptr) noexcept {
+    PyRef interned = PyRef::steal(PyUnicode_InternFromString(name));
+    if (!interned) return nullptr;
+    return argument != nullptr ? PyObject_CallMethodOneArg(object, interned.get(), argument)
+                               : PyObject_CallMethodNoArgs(object, interned.get());
+}
+
 // Writes the report through sys.stderr, where the interpreter writes its
 // own, so that capture helpers and notebooks show it.  A stream on a file
 // descriptor lets go of the interpreter lock while its write waits, so a
@@ -159,7 +169,7 @@ bool report_to_sys_stderr(std::string_view file, const std::source_location& whe
     // lookup that fails leaves its error pending, cleared with the write's.
     PyRef sys = PyRef::steal(PyImport_AddModuleRef("sys"));
     PyObject* found = nullptr;
-    if (sys) PyObject_GetOptionalAttrString(sys.get(), "stderr", &found);
+    if (sys) PyDict_GetItemStringRef(PyModule_GetDict(sys.get()), "stderr", &found);
     PyRef stream = PyRef::steal(found);
     PyRef report;
     if (stream && stream.get() != Py_None) {
@@ -167,14 +177,14 @@ bool report_to_sys_stderr(std::string_view file, const std::source_location& whe
             "tavik: internal failure in thread '<unnamed>' at %.*s:%u:%u:\n%U\n", static_cast<int>(file.size()),
             file.data(), static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()), message));
     }
-    PyRef written = report ? PyRef::steal(PyObject_CallMethod(stream.get(), "write", "O", report.get())) : PyRef();
+    PyRef written = report ? PyRef::steal(call_method(stream.get(), "write", report.get())) : PyRef();
     if (!written) {
         PyErr_Clear();
         return false;
     }
     // Flushed, as the interpreter flushes a printed exception; a failed flush
     // leaves the report buffered, not lost, so it is not written again.
-    if (!PyRef::steal(PyObject_CallMethod(stream.get(), "flush", nullptr))) PyErr_Clear();
+    if (!PyRef::steal(call_method(stream.get(), "flush"))) PyErr_Clear();
     return true;
 }
 
