@@ -27,14 +27,34 @@ namespace tavik {
 namespace {
 
 #ifdef TAVIK_HAS_BACKTRACE
-// Whether error values capture a stack trace: read from the environment at
-// the first error value and kept.  A race can only store the same answer twice.
+// TAVIK_BACKTRACE, set to anything but "0": 1 or 0; -1 when it could not be
+// read.  Read from os.environ, the interpreter's own copy of the environment,
+// not with getenv: in a free-threaded process another thread may be setting a
+// variable (os.environ[...] = ... calls setenv) at that very moment, and the C
+// library's getenv is not safe against that.
+int read_backtrace_switch() noexcept {
+    PyRef os = PyRef::steal(PyImport_ImportModule("os"));
+    PyRef environ = os ? PyRef::steal(PyObject_GetAttrString(os.get(), "environ")) : PyRef();
+    PyObject* setting = nullptr;
+    const int found = environ ? PyMapping_GetOptionalItemString(environ.get(), "TAVIK_BACKTRACE", &setting) : -1;
+    PyRef owned = PyRef::steal(setting);
+    if (found < 0) {
+        PyErr_Clear();
+        return -1;
+    }
+    return found == 1 && !(PyUnicode_Check(setting) && PyUnicode_CompareWithASCIIString(setting, "0") == 0);
+}
+
+// Whether error values capture a stack trace: read at the first error value
+// and kept (a failed reading counts as "no" and is tried again next time).
+// Process-wide, and safe without the interpreter lock: a race can only store
+// the same answer twice.
 bool backtrace_enabled() noexcept {
     static std::atomic<int> decision{-1};
     int enabled = decision.load(std::memory_order_relaxed);
     if (enabled < 0) {
-        const char* setting = std::getenv("TAVIK_BACKTRACE");
-        enabled = setting != nullptr && std::strcmp(setting, "0") != 0;
+        enabled = read_backtrace_switch();
+        if (enabled < 0) return false;
         decision.store(enabled, std::memory_order_relaxed);
     }
     return enabled != 0;

@@ -63,7 +63,11 @@ PyModuleDef module_definition = {
 };
 
 // Process-wide: the first interpreter to import us owns the module, and its
-// module object is kept (one reference, never released) while it lives.
+// module object is kept (one reference, never released) while it lives.  Both
+// are safe without the interpreter lock in their own right: the owner is set by
+// a compare-and-swap from -1, and the module cell is filled by a
+// compare-and-swap whose loser releases its own module (read with acquire, so
+// a module seen is a module complete).
 std::atomic<std::int64_t> owner_interpreter{-1};
 std::atomic<PyObject*> module_cell{nullptr};
 
@@ -84,17 +88,30 @@ void forget_interpreter_state() noexcept {
 // kept for the process: a function object refers to its definition for its
 // whole life, and every later module (after a failed import, or in an
 // interpreter started again) reuses the same unchanging copy.  Held here, they
-// stay reachable when the functions go with a finalised interpreter.
-PyMethodDef* method_copies[std::size(kRegistrations)];
+// stay reachable when the functions go with a finalised interpreter.  Each
+// cell is filled by a compare-and-swap; the loser frees its copy.
+std::atomic<PyMethodDef*> method_copies[std::size(kRegistrations)];
 
-bool add_function(PyObject* module, const PyMethodDef& definition, PyMethodDef*& copy) noexcept {
+// The copy in `cell`, made now if there is none.  Null with MemoryError.
+PyMethodDef* method_copy(std::atomic<PyMethodDef*>& cell, const PyMethodDef& definition) noexcept {
+    if (PyMethodDef* copy = cell.load(std::memory_order_acquire)) return copy;
+    auto* copy = static_cast<PyMethodDef*>(PyMem_RawMalloc(sizeof(PyMethodDef)));
+    if (copy == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    *copy = definition;
+    PyMethodDef* stored = nullptr;
+    if (cell.compare_exchange_strong(stored, copy, std::memory_order_acq_rel)) return copy;
+    PyMem_RawFree(copy);
+    return stored;
+}
+
+bool add_function(PyObject* module, const PyMethodDef& definition, std::atomic<PyMethodDef*>& cell) noexcept {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
-    if (copy == nullptr) {
-        copy = static_cast<PyMethodDef*>(PyMem_RawMalloc(sizeof(PyMethodDef)));
-        if (copy == nullptr) return PyErr_NoMemory(), false;
-        *copy = definition;
-    }
+    PyMethodDef* copy = method_copy(cell, definition);
+    if (copy == nullptr) return false;
     PyRef function = PyRef::steal(PyCMethod_New(copy, module, module_name.get(), nullptr));
     if (!function) return false;
     PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
@@ -135,7 +152,12 @@ PyObject* initialize() noexcept {
     if (PyObject* module = module_cell.load(std::memory_order_acquire)) return Py_NewRef(module);
 
     PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 1013));
-    if (!module || !run_module_body(module.get())) return nullptr;
+    if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+    // Nothing here needs the GIL: without this the import would turn it on.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
+    if (!run_module_body(module.get())) return nullptr;
 
     PyObject* stored = nullptr;
     if (!module_cell.compare_exchange_strong(stored, module.get(), std::memory_order_acq_rel)) {

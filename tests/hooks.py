@@ -135,9 +135,10 @@ def named(qualname):
 def corrupted(field, value):
     """2024-02-28 23:59:59 UTC with `value` stored in `field`, as no constructor would allow."""
     d = datetime(2024, 2, 28, 23, 59, 59, tzinfo=UTC)
-    offset, size = {"year": (25, 2), "month": (27, 1), "day": (28, 1), "hour": (29, 1), "minute": (30, 1),
-                    "second": (31, 1), "microsecond": (32, 3)}[field]
-    ctypes.memmove(id(d) + offset, value.to_bytes(size, "big"), size)
+    # The fields follow the object header (16 bytes, 32 on a free-threaded build), a hash and a flag byte.
+    offset, size = {"year": (0, 2), "month": (2, 1), "day": (3, 1), "hour": (4, 1), "minute": (5, 1),
+                    "second": (6, 1), "microsecond": (7, 3)}[field]
+    ctypes.memmove(id(d) + object.__basicsize__ + 9 + offset, value.to_bytes(size, "big"), size)
     return d
 
 

@@ -61,3 +61,13 @@ def test_catalogue(name, kind, doc, detail):
     descriptors = {k: v for k, v in vars(obj).items() if not k.startswith("__")}
     assert [(k, v.__doc__, v.__name__) for k, v in descriptors.items()] == [(f, d, f) for f, d in fields]
     assert set(vars(obj)) - set(descriptors) == {"__doc__", "__new__", "__module__"}  # no dict, no methods
+
+
+def test_the_record_factory_refuses_a_look_alike_class(testing, monkeypatch):
+    """A class of Pair's size bound in its place is never written into: its dealloc would release the
+    record's text pointers as objects (a crash)."""
+    look_alike = type("Pair", (), {"__slots__": tuple("abcdefghij"), "__module__": "builtins"})
+    assert look_alike.__basicsize__ == tt.Pair.__basicsize__
+    monkeypatch.setattr(tt, "Pair", look_alike)
+    with pytest.raises(RuntimeError, match="tavik.tavik.Pair is not the record class this extension knows"):
+        testing.make_pair(0, "BTCUSDT", "BTC", "USDT", 0.001, 0.01, 5.0)

@@ -14,7 +14,7 @@ import pytest
 
 import tavik.tavik as tt
 from hooks import Hostile, Unprintable, failure_report
-from test_hardening_calls import in_child
+from test_hardening_calls import in_child, year
 
 # glibc and macOS have a stack-trace facility; musl has none, and there nothing is appended.
 BACKTRACES = sys.platform == "darwin" or platform.libc_ver()[0] == "glibc"
@@ -71,7 +71,7 @@ FAKE_CLOCK = [
     ("0 1000000000", "system clock gave a nanosecond count outside 0..999999999"),
     ("0 -1", "system clock gave a nanosecond count outside 0..999999999"),
     ("8210266876800 0", "system time beyond the year 262142"),
-    ("8210266876799 999999999", (["ok", 8210266876799999], ["ValueError", "year 262142 is out of range"])),
+    ("8210266876799 999999999", (["ok", 8210266876799999], list(year(262142)))),
     ("0 0", (["ok", 0], ["ok", "1970-01-01 00:00:00+00:00"])),
     ("86399 999999999", (["ok", 86399999], ["ok", "1970-01-01 23:59:59.999999+00:00"])),
 ]

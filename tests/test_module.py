@@ -114,11 +114,13 @@ def test_subinterpreter_import_is_refused_and_main_module_unaffected():
         import tavik.tavik as tt
         interp = _interpreters.create("legacy")
         excinfo = _interpreters.exec(interp, "import tavik.tavik")
+        _interpreters.destroy(interp)
         print("exec", excinfo.type.__name__ if excinfo else None)
         print("main", tt.RunMode.Live == 2, len(tt.__all__) > 0)
         """
     )
-    assert result.stdout.split("\n")[-3:] == ["exec ImportError", "main True True", ""], result.stderr
+    assert (result.returncode, result.stdout.split("\n")[-3:]) == (0, ["exec ImportError", "main True True", ""]), \
+        result.stderr
 
 
 def test_only_the_init_function_is_exported_and_nothing_can_throw():

@@ -61,8 +61,14 @@ PyMethodDef floor_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Runs without the GIL on a free-threaded interpreter, as tavik does.
+PyModuleDef_Slot floors_slots[] = {
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
 PyModuleDef floors_definition = {
-    PyModuleDef_HEAD_INIT, "tavik_floors", "Benchmark floors for tavik; never installed.", 0, floor_methods,
+    PyModuleDef_HEAD_INIT, "tavik_floors", "Benchmark floors for tavik; never installed.", 0, floor_methods, floors_slots,
 };
 
 }  // namespace

@@ -136,12 +136,22 @@ PyObject* ms_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return instant_to_py(*instant);
 }
 
+// The text of an errno value.  strerror_r, not strerror, whose buffer another
+// thread may be overwriting: the GNU variant returns the text, the POSIX one
+// (macOS, musl) fills the buffer and returns 0.
+[[maybe_unused]] const char* error_text(const char* text, const char*) noexcept { return text; }
+[[maybe_unused]] const char* error_text(int result, const char* buffer) noexcept {
+    return result == 0 ? buffer : "unknown error";
+}
+
 // The real-time clock, checked to stand between the epoch and the end of
 // the year kMaxYear; false after an internal failure.
 bool read_clock(timespec& now) noexcept {
     if (clock_gettime(CLOCK_REALTIME, &now) != 0) [[unlikely]] {
+        char text[96];
         char message[128];
-        std::snprintf(message, sizeof message, "failed to read the system clock: %s", std::strerror(errno));
+        std::snprintf(message, sizeof message, "failed to read the system clock: %s",
+                      error_text(strerror_r(errno, text, sizeof text), text));
         return internal_failure(message);
     }
     if (now.tv_nsec < 0 || now.tv_nsec >= static_cast<long>(kNanosPerSecond)) [[unlikely]] {

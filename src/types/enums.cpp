@@ -1,5 +1,7 @@
 #include "types/enums.hpp"
 
+#include "types/class_table.hpp"
+
 #include <algorithm>
 #include <array>
 #include <string_view>
@@ -59,9 +61,10 @@ constexpr std::size_t kMaxMembers =
 // Values are one byte wide.
 static_assert(kMaxMembers <= 256);
 
-// Set once, then only read; the classes live for the process.
-PyTypeObject* classes[kEnumCount];
-bool members_bound[kEnumCount];
+// Process-wide: each class, with its members bound, is built once and then
+// only read; the classes live for the process.  See ClassTable for what makes
+// it safe without the interpreter lock.
+ClassTable<kEnumCount> classes;
 
 std::uint8_t value_of(PyObject* self) noexcept { return reinterpret_cast<EnumObject*>(self)->value; }
 
@@ -135,8 +138,7 @@ constexpr auto make_spec_table(std::index_sequence<I...>) {
 
 const auto kTypeSpecs = make_spec_table(std::make_index_sequence<kEnumCount>{});
 
-// Member objects, bound as class attributes in declaration order.  Repeated
-// on the next request when it fails, since the class object stays.
+// Member objects, bound as class attributes in declaration order.
 bool bind_members(PyTypeObject* type, const EnumSpec& spec) noexcept {
     PyRef members[kMaxMembers];
     const std::size_t count = spec.reprs.size();
@@ -159,39 +161,42 @@ bool bind_members(PyTypeObject* type, const EnumSpec& spec) noexcept {
     return true;
 }
 
-}  // namespace
-
-PyTypeObject* enum_class(EnumId id) noexcept {
-    const auto index = static_cast<std::size_t>(id);
+// The class object is stored in `made` before its members are made, so that
+// a request from inside gets it at once.  A class whose members could not be
+// bound stays in `made`: the next request binds them again.
+bool build_enum_class(std::size_t index, PyTypeObject*& made) noexcept {
     const EnumSpec& spec = kEnumCatalogue[index];
-    if (classes[index] == nullptr) {
+    if (made == nullptr) {
         auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kTypeSpecs[index]));
         if (type == nullptr) {
             raise_init_error("An error occurred while initializing class ", spec.name);
-            return nullptr;
+            return false;
         }
-        // Stored before the members are made, so a request from inside gets it at once.
-        classes[index] = type;
-    }
-    if (!members_bound[index]) {
-        if (!bind_members(classes[index], spec)) {
-            raise_init_error("An error occurred while initializing class ", spec.name);
-            return nullptr;
+        if (made != nullptr) {
+            Py_DECREF(type);  // a request from inside this build made one already
+        } else {
+            made = type;
         }
-        members_bound[index] = true;
     }
-    return classes[index];
+    if (!bind_members(made, spec)) {
+        raise_init_error("An error occurred while initializing class ", spec.name);
+        return false;
+    }
+    return true;
 }
 
-void forget_enum_classes() noexcept {
-    for (std::size_t i = 0; i < kEnumCount; ++i) {
-        classes[i] = nullptr;
-        members_bound[i] = false;
-    }
-}
+}  // namespace
+
+PyTypeObject* enum_class(EnumId id) noexcept { return classes.get(static_cast<std::size_t>(id), build_enum_class); }
+
+void forget_enum_classes() noexcept { classes.forget(); }
 
 PyObject* enum_to_py(EnumId id, std::uint8_t value) noexcept {
-    PyTypeObject* type = classes[static_cast<std::size_t>(id)];
+    PyTypeObject* type = classes.built(static_cast<std::size_t>(id));
+    if (type == nullptr) [[unlikely]] {
+        type = enum_class(id);  // a record read before the module was imported
+        if (type == nullptr) return nullptr;
+    }
     PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) return nullptr;
     reinterpret_cast<EnumObject*>(object)->value = value;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "helpers/datetime.hpp"
+#include "types/class_table.hpp"
 
 namespace tavik {
 
@@ -108,9 +109,6 @@ void free_texts(const RecordSpec& spec, PyObject* record) noexcept {
 namespace {
 
 constexpr std::size_t kRecordCount = std::size(kRecordCatalogue);
-// The getset arrays hold the record with the most fields.
-constexpr std::size_t kMaxFields =
-    std::ranges::max(kRecordCatalogue, {}, [](const RecordSpec& spec) { return spec.fields.size(); }).fields.size();
 
 PyObject* created(PyObject* object) noexcept { return object != nullptr ? object : api_call_failed(); }
 
@@ -144,15 +142,27 @@ void record_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-// Descriptor tables must outlive the classes: static, filled from the field tables.
+// Descriptor tables must outlive the classes: static, and made from the field
+// tables at compile time, so that no build ever writes memory another
+// thread's class may be reading.
 template <std::size_t I>
-PyGetSetDef record_getset[kMaxFields + 1];
+constexpr auto make_getset() {
+    constexpr std::span<const FieldSpec> fields = kRecordCatalogue[I].fields;
+    std::array<PyGetSetDef, fields.size() + 1> table{};  // ends in an empty row
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        table[i] = PyGetSetDef{fields[i].name, &read_field, nullptr, fields[i].doc, const_cast<FieldSpec*>(&fields[i])};
+    }
+    return table;
+}
+
+template <std::size_t I>
+constinit auto record_getset = make_getset<I>();
 
 template <std::size_t I>
 PyType_Slot record_slots[] = {
     {Py_tp_doc, const_cast<char*>(kRecordCatalogue[I].doc)},
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_getset, record_getset<I>},
+    {Py_tp_getset, record_getset<I>.data()},
     {Py_tp_new, reinterpret_cast<void*>(&refuse_construction)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&record_dealloc<I>)},
     {0, nullptr},
@@ -168,38 +178,33 @@ template <std::size_t... I>
 constexpr auto make_spec_table(std::index_sequence<I...>) {
     return std::array<PyType_Spec*, sizeof...(I)>{&record_type_spec<I>...};
 }
-template <std::size_t... I>
-constexpr auto make_getset_table(std::index_sequence<I...>) {
-    return std::array<PyGetSetDef*, sizeof...(I)>{record_getset<I>...};
-}
-
 const auto kTypeSpecs = make_spec_table(std::make_index_sequence<kRecordCount>{});
-const auto kGetSets = make_getset_table(std::make_index_sequence<kRecordCount>{});
 
-PyTypeObject* classes[kRecordCount];
+// Process-wide: each class is built once and then only read; the classes
+// live for the process.  See ClassTable for what makes it safe without the
+// interpreter lock.
+ClassTable<kRecordCount> classes;
+
+bool build_record_class(std::size_t index, PyTypeObject*& made) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kTypeSpecs[index]));
+    if (type == nullptr) {
+        raise_init_error("An error occurred while initializing class ", kRecordCatalogue[index].name);
+        return false;
+    }
+    if (made != nullptr) {
+        Py_DECREF(type);  // a request from inside this build made one already
+    } else {
+        made = type;
+    }
+    return true;
+}
 
 }  // namespace
 
 PyTypeObject* record_class(RecordId id) noexcept {
-    const auto index = static_cast<std::size_t>(id);
-    if (classes[index] != nullptr) return classes[index];
-    const RecordSpec& spec = kRecordCatalogue[index];
-    PyGetSetDef* getset = kGetSets[index];
-    for (std::size_t i = 0; i < spec.fields.size(); ++i) {
-        const FieldSpec& f = spec.fields[i];
-        getset[i] = PyGetSetDef{f.name, &read_field, nullptr, f.doc, const_cast<FieldSpec*>(&f)};
-    }
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kTypeSpecs[index]));
-    if (type == nullptr) {
-        raise_init_error("An error occurred while initializing class ", spec.name);
-        return nullptr;
-    }
-    classes[index] = type;
-    return type;
+    return classes.get(static_cast<std::size_t>(id), build_record_class);
 }
 
-void forget_record_classes() noexcept {
-    for (PyTypeObject*& type : classes) type = nullptr;
-}
+void forget_record_classes() noexcept { classes.forget(); }
 
 }  // namespace tavik

@@ -40,13 +40,28 @@ bool instant_from_tuple(PyObject* tuple, Instant& out) noexcept {
     return true;
 }
 
+// Whether `type` is a record class built from `spec`: of its size, closed to
+// subclasses and with exactly its read-only attributes.  A look-alike of the
+// same size (a Python class with as many slots) must never be written into:
+// its dealloc would release our text pointers as objects.
+bool is_record_class(PyTypeObject* type, const RecordSpec& spec) noexcept {
+    if (type->tp_basicsize != static_cast<Py_ssize_t>(spec.basic_size) || PyType_HasFeature(type, Py_TPFLAGS_BASETYPE) ||
+        type->tp_getset == nullptr)
+        return false;
+    for (std::size_t i = 0; i < spec.fields.size(); ++i) {
+        const PyGetSetDef& getset = type->tp_getset[i];
+        if (getset.name == nullptr || std::strcmp(getset.name, spec.fields[i].name) != 0 || getset.set != nullptr)
+            return false;
+    }
+    return type->tp_getset[spec.fields.size()].name == nullptr;
+}
+
 // The imported module's own class, so that type(record) is tavik.tavik.<Name>.
-// Only an instance of the same size is ever written into.
 PyTypeObject* module_record_class(const RecordSpec& spec) noexcept {
     PyRef module = PyRef::steal(PyImport_ImportModule("tavik.tavik"));
     PyRef cls = PyRef::steal(module ? PyObject_GetAttrString(module.get(), spec.name) : nullptr);
     auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-    if (cls && (!PyType_Check(cls.get()) || type->tp_basicsize != static_cast<Py_ssize_t>(spec.basic_size)))
+    if (cls && (!PyType_Check(cls.get()) || !is_record_class(type, spec)))
         PyErr_Format(PyExc_RuntimeError, "tavik.tavik.%s is not the record class this extension knows", spec.name);
     return PyErr_Occurred() ? nullptr : type;  // borrowed: the module keeps it
 }
@@ -151,8 +166,14 @@ PyMethodDef testing_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Runs without the GIL on a free-threaded interpreter, as tavik does.
+PyModuleDef_Slot testing_slots[] = {
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
 PyModuleDef testing_definition = {
-    PyModuleDef_HEAD_INIT, "tavik_testing", "Test-only helpers for tavik; never installed.", 0, testing_methods,
+    PyModuleDef_HEAD_INIT, "tavik_testing", "Test-only helpers for tavik; never installed.", 0, testing_methods, testing_slots,
 };
 
 }  // namespace
