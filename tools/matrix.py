@@ -46,9 +46,8 @@ SID_RECIPE_FILE = "etc/tavik-matrix-recipe"
 @dataclass
 class Row:
     key: str  # what --only names
-    label: str  # the table's interpreter column, completed with the real version once known
-    free_threaded: bool
     where: str  # "host", "sid" or "ft"
+    free_threaded: bool = False
     python: str = ""  # TAVIK_PYTHON, empty for the host's default 3.13
     # Filled in by the run:
     version: str = ""
@@ -64,10 +63,13 @@ class Row:
 
 def all_rows():
     return [
-        Row("3.13-host", "3.13 (machine)", False, "host"),
-        *(Row(v, f"{v} (sid)", False, "sid", f"/usr/bin/python{v}") for v in SID_VERSIONS),
-        Row("3.13t", "3.13t", True, "ft"),
+        Row("host", "host"),
+        *(Row(v, "sid", python=f"/usr/bin/python{v}") for v in SID_VERSIONS),
+        Row("3.13t", "ft", free_threaded=True),
     ]
+
+
+SOURCES = {"host": "machine", "sid": "Debian sid", "ft": "built here"}
 
 
 def log(message):
@@ -154,8 +156,8 @@ def can_mount():
 
 
 def sid_command(chroot, command, python):
-    """command run as root inside the chroot with TAVIK_PYTHON=python, the host's DNS and CA certificates copied in.  The
-    repository is bind-mounted at its own path in a mount namespace of this run alone (so no
+    """command run as root inside the chroot with TAVIK_PYTHON=python, the host's DNS and CA
+    certificates copied in (pip reaches the index as the host does).  The repository is bind-mounted at its own path in a mount namespace of this run alone (so no
     mount outlives it), with build/ and .venv/ replaced by folders private to the chroot: the
     host's builds, made against other headers, are neither reused nor overwritten.  Where
     mounting is refused, the repository's files are copied to the same path instead."""
@@ -191,6 +193,7 @@ def q(path):
 
 
 # --- running a row ----------------------------------------------------------------------------
+
 def free_threaded_python():
     """The free-threaded 3.13 tools/cpython.py builds (once; it caches the interpreter itself)."""
     result = subprocess.run([sys.executable, str(ROOT / "tools" / "cpython.py"), "ft"], stdout=subprocess.PIPE,
@@ -237,7 +240,7 @@ def run_logged(row, command, env):
 def run_row(row):
     (LOGS / f"{row.key}.log").unlink(missing_ok=True)
     env = {k: v for k, v in os.environ.items() if k != "TAVIK_PYTHON"}
-    started = time.monotonic()
+    started = time.monotonic()  # the suite's time: fetching the interpreter is not counted
     try:
         if row.where == "sid":
             chroot = sid_chroot()
@@ -248,6 +251,7 @@ def run_row(row):
             if row.python:
                 env["TAVIK_PYTHON"] = row.python
             wrap = lambda command: command
+        started = time.monotonic()
         status, output = run_logged(row, wrap(["bash", str(ROOT / "dev"), "test"]), env)
         read_results(row, output)
         row.ok = status == 0
@@ -275,17 +279,14 @@ def check_gil(row, wrap, env):
 def print_table(rows):
     header = ["interpreter", "build", "core checks", "stubtest", "pytest passed/failed/skipped", "GIL after import",
               "time"]
-    lines = [[row.version + ("t" if row.free_threaded and not row.version.endswith("t") else "") or row.label,
-              "free-threaded" if row.free_threaded else "GIL", row.checks, row.stubtest, row.pytest, row.gil or "-",
-              f"{row.seconds:.0f} s"] for row in rows]
-    for row, line in zip(rows, lines):
-        line[0] += {"host": " (machine)", "sid": " (Debian sid)", "ft": " (built here)"}[row.where]
+    lines = [[f"{row.version or row.key} ({SOURCES[row.where]})", "free-threaded" if row.free_threaded else "GIL",
+              row.checks, row.stubtest, row.pytest, row.gil or "-", f"{row.seconds:.0f} s"] for row in rows]
     widths = [max(len(cells[i]) for cells in [header, *lines]) for i in range(len(header))]
     for cells in [header, ["-" * w for w in widths], *lines]:
         print("| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |")
     for row in rows:
         for note in row.notes:
-            print(f"{row.label}: {note}")
+            print(f"{row.key}: {note}")
 
 
 def main():
@@ -308,9 +309,9 @@ def main():
             print(free_threaded_python())
         return 0
     for row in rows:
-        log(f"{row.label}: running the suite (log: {(LOGS / f'{row.key}.log').relative_to(ROOT)})")
+        log(f"{row.key} ({SOURCES[row.where]}): running the suite (log: build/matrix/{row.key}.log)")
         run_row(row)
-        log(f"{row.label}: {'passed' if row.ok else 'FAILED'} in {row.seconds:.0f} s")
+        log(f"{row.key}: {'passed' if row.ok else 'FAILED'} in {row.seconds:.0f} s")
     print_table(rows)
     return 0 if all(r.ok for r in rows) else 1
 
