@@ -129,6 +129,7 @@ def sid_chroot():
             remove_tree(stale)
     if shutil.which("mmdebstrap") is None:
         log("installing mmdebstrap")
+        subprocess.run(["apt-get", "update", "-q"], check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["apt-get", "install", "-y", "-q", "mmdebstrap"], check=True, stdout=subprocess.DEVNULL)
     partial = CACHE / f"sid.partial-{os.getpid()}"
     mirror = host_debian_mirror()
@@ -196,6 +197,8 @@ def q(path):
 
 def free_threaded_python():
     """The free-threaded 3.13 tools/cpython.py builds (once; it caches the interpreter itself)."""
+    if not (ROOT / "tools" / "cpython.py").is_file():
+        raise RuntimeError("tools/cpython.py, which builds the free-threaded interpreter, is not in this checkout")
     result = subprocess.run([sys.executable, str(ROOT / "tools" / "cpython.py"), "ft"], stdout=subprocess.PIPE,
                             text=True)
     lines = result.stdout.strip().splitlines()
@@ -271,7 +274,7 @@ def check_gil(row, wrap, env):
     if status == 0 and output.strip() == "False":
         row.gil = "off, no warning"
         return True
-    row.gil = "ON" if status == 0 else "warning"
+    row.gil = "ON" if status == 0 else "warning" if "RuntimeWarning" in output else "import failed"
     row.notes.append(f"import tavik: {output.strip().splitlines()[-1] if output.strip() else f'exit {status}'}")
     return False
 
