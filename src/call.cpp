@@ -72,8 +72,8 @@ void append(char*& out, const char* end, const char* format, Args... args) noexc
 // one per line, innermost first, trailing white space removed.  Frames name
 // files as the system spells them, in no particular encoding: bytes that are
 // not UTF-8 are written as escapes, so every file name gives a message.  New
-// reference, or null with an exception set.
-PyObject* with_backtrace(const char* text) noexcept {
+// reference, or empty with an exception set.
+PyRef with_backtrace(const char* text) noexcept {
     constexpr int kMaxFrames = 64;
     constexpr char kHeading[] = "\n\nStack backtrace:\n";
     constexpr std::size_t kNumberWidth = 6;   // "%4d: " for fewer than 10000 frames
@@ -88,7 +88,8 @@ PyObject* with_backtrace(const char* text) noexcept {
     char* buffer = static_cast<char*>(PyMem_RawMalloc(size));
     if (buffer == nullptr) {
         std::free(symbols);
-        return PyErr_NoMemory();
+        PyErr_NoMemory();
+        return PyRef();
     }
     const char* const end = buffer + size;
     char* out = buffer;
@@ -103,47 +104,47 @@ PyObject* with_backtrace(const char* text) noexcept {
     }
     std::free(symbols);
     while (out > frames_start && std::isspace(static_cast<unsigned char>(out[-1]))) --out;
-    PyObject* message = PyUnicode_DecodeUTF8(buffer, out - buffer, "backslashreplace");
+    PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(buffer, out - buffer, "backslashreplace"));
     PyMem_RawFree(buffer);
     return message;
 }
 #endif
 
 // A new str with every lone surrogate of `text` replaced by U+FFFD; `text`
-// itself (new reference) when it has none, which is the common case.
-PyObject* without_surrogates(PyObject* text) noexcept {
+// itself (a new reference) when it has none, which is the common case.
+PyRef without_surrogates(PyObject* text) noexcept {
     const int kind = PyUnicode_KIND(text);
-    if (kind == PyUnicode_1BYTE_KIND) return Py_NewRef(text);
+    if (kind == PyUnicode_1BYTE_KIND) return PyRef::borrow(text);
     const void* data = PyUnicode_DATA(text);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     Py_ssize_t first = 0;
     while (first < length && !Py_UNICODE_IS_SURROGATE(PyUnicode_READ(kind, data, first))) ++first;
-    if (first == length) return Py_NewRef(text);
+    if (first == length) return PyRef::borrow(text);
     // The copy must have the same kind: a str stored wider than its widest
     // character compares unequal to (and hashes apart from) the same text.
     // Surrogates and U+FFFD are all two-byte characters, so the text's widest
     // character keeps its width through the replacement.
     PyRef copy = PyRef::steal(PyUnicode_New(length, kind == PyUnicode_2BYTE_KIND ? 0xFFFF : 0x10FFFF));
-    if (!copy) return nullptr;
+    if (!copy) return copy;
     void* copy_data = PyUnicode_DATA(copy.get());
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
         PyUnicode_WRITE(kind, copy_data, i, Py_UNICODE_IS_SURROGATE(c) ? 0xFFFD : c);
     }
-    return copy.release();
+    return copy;
 }
 
 // The text of a caught exception for a message; "<unprintable ...>" when
 // str() itself fails (that failure goes to the unraisable hook).
-PyObject* exception_text(PyObject* exception) noexcept {
-    if (PyObject* text = printable_str(exception)) return text;
+PyRef exception_text(PyObject* exception) noexcept {
+    if (PyRef text = printable_str(exception)) return text;
     PyErr_WriteUnraisable(exception);
     PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(exception)));
     if (name) {
-        if (PyObject* text = PyUnicode_FromFormat("<unprintable %U object>", name.get())) return text;
+        if (PyRef text = PyRef::steal(PyUnicode_FromFormat("<unprintable %U object>", name.get()))) return text;
     }
     PyErr_Clear();
-    return PyUnicode_FromString("<unprintable object>");
+    return PyRef::steal(PyUnicode_FromString("<unprintable object>"));
 }
 
 }  // namespace
@@ -174,18 +175,27 @@ Failed api_call_failed(std::source_location where) noexcept {
     return internal_failure("Python API call failed", where);
 }
 
-Failed raise_error_value(const char* text) noexcept {
-#ifdef TAVIK_HAS_BACKTRACE
-    PyRef message = PyRef::steal(backtrace_enabled() ? with_backtrace(text) : PyUnicode_FromString(text));
-#else
-    PyRef message = PyRef::steal(PyUnicode_FromString(text));
-#endif
-    if (!message) return api_call_failed();
-    PyErr_SetObject(PyExc_RuntimeError, message.get());
+Failed fail(PyObject* type, const char* message) noexcept {
+    PyErr_SetString(type, message);
     return {};
 }
 
-void raise_init_error(const char* prefix, const char* name, const char* suffix) noexcept {
+Failed fail_with(PyObject* type, PyRef message, std::source_location where) noexcept {
+    if (!message) return api_call_failed(where);
+    PyErr_SetObject(type, message.get());
+    return {};
+}
+
+Failed raise_error_value(const char* text) noexcept {
+#ifdef TAVIK_HAS_BACKTRACE
+    PyRef message = backtrace_enabled() ? with_backtrace(text) : PyRef::steal(PyUnicode_FromString(text));
+#else
+    PyRef message = PyRef::steal(PyUnicode_FromString(text));
+#endif
+    return fail_with(PyExc_RuntimeError, std::move(message));
+}
+
+Failed raise_init_error(const char* prefix, const char* name, const char* suffix) noexcept {
     // Taken first: the message is built with nothing pending.  The
     // interpreter can fail an allocation inside PyType_FromSpec without
     // setting an error; the cause must still say something.
@@ -197,44 +207,37 @@ void raise_init_error(const char* prefix, const char* name, const char* suffix) 
         // No memory for the wrapper: the underlying error is the better report.
         PyErr_Clear();
         PyErr_SetRaisedException(cause.release());
-        return;
+        return {};
     }
     // As `raise RuntimeError(...) from cause` inside the handler of cause.
     PyException_SetContext(error.get(), Py_NewRef(cause.get()));  // steals
     PyException_SetCause(error.get(), cause.release());            // steals
     PyErr_SetRaisedException(error.release());
+    return {};
 }
 
-PyObject* printable_str(PyObject* object) noexcept {
+PyRef printable_str(PyObject* object) noexcept {
     PyRef text = PyRef::steal(PyObject_Str(object));
-    if (!text) return nullptr;
+    if (!text) return text;
     return without_surrogates(text.get());
 }
 
-void raise_conversion_error(PyObject* object, const char* target) noexcept {
+Failed raise_conversion_error(PyObject* object, const char* target) noexcept {
     PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
     if (!type_name) PyErr_Clear();
     PyRef message = PyRef::steal(
         type_name ? PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", type_name.get(), target)
                   : PyUnicode_FromFormat("'<failed to extract type name>' object cannot be converted to '%s'", target));
-    if (!message) {
-        api_call_failed();
-        return;
-    }
-    PyErr_SetObject(PyExc_TypeError, message.get());
+    return fail_with(PyExc_TypeError, std::move(message));
 }
 
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     PyRef name = PyRef::steal(PyType_GetName(type));
     if (!name) {
         PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, "No constructor defined for <unknown>");
-        return nullptr;
+        return fail(PyExc_TypeError, "No constructor defined for <unknown>");
     }
-    PyRef message = PyRef::steal(PyUnicode_FromFormat("No constructor defined for %U", name.get()));
-    if (!message) return api_call_failed();
-    PyErr_SetObject(PyExc_TypeError, message.get());
-    return nullptr;
+    return fail_with(PyExc_TypeError, PyRef::steal(PyUnicode_FromFormat("No constructor defined for %U", name.get())));
 }
 
 bool add_to_module(PyObject* module, const char* name, PyObject* object) noexcept {
@@ -250,7 +253,7 @@ bool add_to_module(PyObject* module, const char* name, PyObject* object) noexcep
     }
     if (PyList_Append(all.get(), name_object.get()) < 0) {
         PyRef cause = PyRef::steal(PyErr_GetRaisedException());
-        PyRef description = PyRef::steal(cause ? printable_str(cause.get()) : nullptr);
+        PyRef description = cause ? printable_str(cause.get()) : PyRef();
         const char* text = description ? PyUnicode_AsUTF8(description.get()) : nullptr;
         PyErr_Clear();
         // An error without a text (a bare MemoryError) is named by its type.
@@ -268,14 +271,6 @@ bool add_to_module(PyObject* module, const char* name, PyObject* object) noexcep
 // Argument matching
 
 namespace {
-
-// Raises TypeError(message); a message the interpreter could not build (null)
-// is the internal failure of a failed API call.
-Failed fail_with_type_error(PyRef message) noexcept {
-    if (!message) return api_call_failed();
-    PyErr_SetObject(PyExc_TypeError, message.get());
-    return {};
-}
 
 // The parameter index a keyword names, or -1.  A keyword with no UTF-8 form
 // (a lone surrogate) matches nothing.
@@ -295,11 +290,11 @@ Py_ssize_t parameter_index(const FunctionDescription& description, PyObject* key
 
 // str() of a keyword name; a str subclass whose __str__ fails is written
 // with its own characters instead.
-PyObject* keyword_text(PyObject* keyword) noexcept {
-    if (PyObject* text = printable_str(keyword)) return text;
+PyRef keyword_text(PyObject* keyword) noexcept {
+    if (PyRef text = printable_str(keyword)) return text;
     PyErr_Clear();
     PyRef plain = PyRef::steal(PyUnicode_FromObject(keyword));
-    return plain ? without_surrogates(plain.get()) : nullptr;
+    return plain ? without_surrogates(plain.get()) : std::move(plain);
 }
 
 bool fail_missing(const FunctionDescription& description, PyObject* const* slots) noexcept {
@@ -315,7 +310,7 @@ bool fail_missing(const FunctionDescription& description, PyObject* const* slots
             PyUnicode_FromFormat("%U%s'%s'", list.get(), separator, description.parameters[missing[j]]));
     }
     if (!list) return api_call_failed();
-    return fail_with_type_error(PyRef::steal(PyUnicode_FromFormat("%s() missing %zu required positional argument%s: %U",
+    return fail_with(PyExc_TypeError, PyRef::steal(PyUnicode_FromFormat("%s() missing %zu required positional argument%s: %U",
                                                                   description.name, count, count == 1 ? "" : "s",
                                                                   list.get())));
 }
@@ -327,7 +322,7 @@ bool match_arguments_general(const FunctionDescription& description, PyObject* c
     const auto n = static_cast<Py_ssize_t>(description.parameters.size());
     for (Py_ssize_t i = 0; i < n; ++i) slots[i] = i < nargs ? args[i] : nullptr;
     if (nargs > n) {
-        return fail_with_type_error(PyRef::steal(PyUnicode_FromFormat(
+        return fail_with(PyExc_TypeError, PyRef::steal(PyUnicode_FromFormat(
             "%s() takes %zd positional arguments but %zd were given", description.name, n, nargs)));
     }
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -335,13 +330,13 @@ bool match_arguments_general(const FunctionDescription& description, PyObject* c
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         const Py_ssize_t index = parameter_index(description, keyword);
         if (index < 0) {
-            PyRef text = PyRef::steal(keyword_text(keyword));
+            PyRef text = keyword_text(keyword);
             if (!text) return api_call_failed();
-            return fail_with_type_error(PyRef::steal(PyUnicode_FromFormat(
+            return fail_with(PyExc_TypeError, PyRef::steal(PyUnicode_FromFormat(
                 "%s() got an unexpected keyword argument '%U'", description.name, text.get())));
         }
         if (slots[index] != nullptr) {
-            return fail_with_type_error(PyRef::steal(PyUnicode_FromFormat(
+            return fail_with(PyExc_TypeError, PyRef::steal(PyUnicode_FromFormat(
                 "%s() got multiple values for argument '%s'", description.name, description.parameters[index])));
         }
         slots[index] = args[nargs + k];
@@ -352,32 +347,30 @@ bool match_arguments_general(const FunctionDescription& description, PyObject* c
     return true;
 }
 
-void argument_error(const char* parameter) noexcept {
+Failed argument_error(const char* parameter) noexcept {
     PyRef caught = PyRef::steal(PyErr_GetRaisedException());
-    if (!caught) return;
+    if (!caught) return {};
     if (!Py_IS_TYPE(caught.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
         PyErr_SetRaisedException(caught.release());
-        return;
+        return {};
     }
-    PyRef text = PyRef::steal(exception_text(caught.get()));
+    PyRef text = exception_text(caught.get());
     PyRef message;
     if (text) message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
-    if (!message) {
-        api_call_failed();
-        return;
-    }
+    if (!message) return api_call_failed();
     // Raised as the interpreter raises: the exception being handled, if
     // any, becomes the context.  The caught exception is dropped; only its
     // cause carries over.
     PyErr_SetObject(PyExc_TypeError, message.get());
     PyRef cause = PyRef::steal(PyException_GetCause(caught.get()));
-    if (!cause) return;
+    if (!cause) return {};
     PyRef replacement = PyRef::steal(PyErr_GetRaisedException());
     // Not when building the TypeError failed and left a MemoryError instead.
     if (Py_IS_TYPE(replacement.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
         PyException_SetCause(replacement.get(), cause.release());  // steals
     }
     PyErr_SetRaisedException(replacement.release());
+    return {};
 }
 
 // ---------------------------------------------------------------------------
@@ -408,19 +401,14 @@ bool from_python_general(PyObject* object, std::int64_t& out) noexcept {
 bool from_python(PyObject* object, std::uint32_t& out) noexcept {
     std::int64_t wide;
     if (!from_python(object, wide)) return false;
-    if (wide < 0 || wide > 0xFFFF'FFFF) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return false;
-    }
+    if (wide < 0 || wide > 0xFFFF'FFFF) return fail(PyExc_OverflowError, "out of range integral type conversion attempted");
     out = static_cast<std::uint32_t>(wide);
     return true;
 }
 
 bool from_python_general(PyObject* object, std::string_view& out) noexcept {
-    if (!PyUnicode_Check(object)) [[unlikely]] {
-        raise_conversion_error(object, "PyString");
-        return false;
-    }
+    if (!PyUnicode_Check(object)) [[unlikely]]
+        return raise_conversion_error(object, "PyString");
     Py_ssize_t size;
     const char* text = PyUnicode_AsUTF8AndSize(object, &size);
     if (text == nullptr) return false;

@@ -12,48 +12,6 @@ namespace tavik {
 
 namespace {
 
-// One row per name on the module, in the order of __all__.
-// A class row names its class by the catalogue's id, so that the name comes
-// from the catalogue; a function's name is read back from the function object.
-struct Registration {
-    const char* (*class_name)();         // class rows
-    PyTypeObject* (*class_object)();     // class rows: built on first use, borrowed
-    const PyMethodDef* method;           // function rows
-};
-
-template <EnumId Id>
-constexpr Registration enumeration() {
-    return {[] { return enum_spec(Id).name; }, [] { return enum_class(Id); }, nullptr};
-}
-
-template <RecordId Id>
-constexpr Registration record() {
-    return {[] { return record_spec(Id).name; }, [] { return record_class(Id); }, nullptr};
-}
-
-constexpr Registration function(const PyMethodDef& method) { return {nullptr, nullptr, &method}; }
-
-constexpr Registration kRegistrations[] = {
-    enumeration<EnumId::RunMode>(),
-    enumeration<EnumId::TradeKind>(),
-    enumeration<EnumId::TradeType>(),
-    enumeration<EnumId::TradeSide>(),
-    enumeration<EnumId::OrderStatus>(),
-    enumeration<EnumId::CandleInterval>(),
-    enumeration<EnumId::EventType>(),
-    record<RecordId::Pair>(),
-    record<RecordId::Candle>(),
-    record<RecordId::Order>(),
-    record<RecordId::Position>(),
-    function(kSafeFloat),
-    function(kTruncateToDay),
-    function(kStrToDate),
-    function(kDateToStr),
-    function(kMsToDate),
-    function(kNowDate),
-    function(kNowMs),
-};
-
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "tavik",
@@ -84,52 +42,52 @@ void forget_interpreter_state() noexcept {
     owner_interpreter.store(-1);
 }
 
-// Heap copies of the method definitions, one per function row, made once and
-// kept for the process: a function object refers to its definition for its
-// whole life, and every later module (after a failed import, or in an
-// interpreter started again) reuses the same unchanging copy.  Held here, they
-// stay reachable when the functions go with a finalised interpreter.  Each
-// cell is filled by a compare-and-swap; the loser frees its copy.
-std::atomic<PyMethodDef*> method_copies[std::size(kRegistrations)];
-
-// The copy in `cell`, made now if there is none.  Null with MemoryError.
-PyMethodDef* method_copy(std::atomic<PyMethodDef*>& cell, const PyMethodDef& definition) noexcept {
-    if (PyMethodDef* copy = cell.load(std::memory_order_acquire)) return copy;
+// The heap copy of `function`'s definition, made now if there is none; the
+// loser of a race to make it frees its own.  Null with MemoryError.
+PyMethodDef* method_copy(const ModuleFunction& function) noexcept {
+    if (PyMethodDef* copy = function.copy.load(std::memory_order_acquire)) return copy;
     auto* copy = static_cast<PyMethodDef*>(PyMem_RawMalloc(sizeof(PyMethodDef)));
     if (copy == nullptr) {
         PyErr_NoMemory();
         return nullptr;
     }
-    *copy = definition;
+    *copy = function.definition;
     PyMethodDef* stored = nullptr;
-    if (cell.compare_exchange_strong(stored, copy, std::memory_order_acq_rel)) return copy;
+    if (function.copy.compare_exchange_strong(stored, copy, std::memory_order_acq_rel)) return copy;
     PyMem_RawFree(copy);
     return stored;
 }
 
-bool add_function(PyObject* module, const PyMethodDef& definition, std::atomic<PyMethodDef*>& cell) noexcept {
+bool add_function(PyObject* module, const ModuleFunction& function) noexcept {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
-    PyMethodDef* copy = method_copy(cell, definition);
+    PyMethodDef* copy = method_copy(function);
     if (copy == nullptr) return false;
-    PyRef function = PyRef::steal(PyCMethod_New(copy, module, module_name.get(), nullptr));
-    if (!function) return false;
-    PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+    PyRef object = PyRef::steal(PyCMethod_New(copy, module, module_name.get(), nullptr));
+    if (!object) return false;
+    PyRef name = PyRef::steal(PyObject_GetAttrString(object.get(), "__name__"));
     if (!name) return false;
     const char* text = PyUnicode_AsUTF8(name.get());
-    return text != nullptr && add_to_module(module, text, function.get());
+    return text != nullptr && add_to_module(module, text, object.get());
 }
 
+bool add_class(PyObject* module, const char* name, PyTypeObject* type) noexcept {
+    return type != nullptr && add_to_module(module, name, reinterpret_cast<PyObject*>(type));
+}
+
+// The registration list, in the order of __all__: the enumerations and the
+// records in their catalogues' order, then the functions in theirs.
 bool run_module_body(PyObject* module) noexcept {
-    for (std::size_t i = 0; i < std::size(kRegistrations); ++i) {
-        const Registration& row = kRegistrations[i];
-        if (row.method != nullptr) {
-            if (!add_function(module, *row.method, method_copies[i])) return false;
-            continue;
-        }
-        PyTypeObject* type = row.class_object();
-        if (type == nullptr) return false;
-        if (!add_to_module(module, row.class_name(), reinterpret_cast<PyObject*>(type))) return false;
+    for (std::size_t i = 0; i < std::size(kEnumCatalogue); ++i) {
+        const auto id = static_cast<EnumId>(i);
+        if (!add_class(module, enum_spec(id).name, enum_class(id))) return false;
+    }
+    for (std::size_t i = 0; i < std::size(kRecordCatalogue); ++i) {
+        const auto id = static_cast<RecordId>(i);
+        if (!add_class(module, record_spec(id).name, record_class(id))) return false;
+    }
+    for (const ModuleFunction& function : module_functions()) {
+        if (!add_function(module, function)) return false;
     }
     return true;
 }
@@ -163,7 +121,7 @@ PyObject* initialize() noexcept {
     if (!module_cell.compare_exchange_strong(stored, module.get(), std::memory_order_acq_rel)) {
         return Py_NewRef(stored);  // lost the race: keep the first, release ours
     }
-    module.release();  // the cell's own reference
+    static_cast<void>(module.release());  // now the cell's own reference
     return Py_NewRef(module_cell.load(std::memory_order_acquire));
 }
 

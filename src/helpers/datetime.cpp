@@ -19,7 +19,7 @@ const PyDateTime_CAPI* import_api() noexcept {
     if (api == nullptr) {
         char message[512];
         PyRef error = PyRef::steal(PyErr_GetRaisedException());
-        PyRef text = error ? PyRef::steal(printable_str(error.get())) : PyRef();
+        PyRef text = error ? printable_str(error.get()) : PyRef();
         const char* description = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
         PyErr_Clear();
         std::snprintf(message, sizeof message, "failed to import `datetime` C API: %s: %s",
@@ -54,15 +54,11 @@ bool py_to_civil(PyObject* object, CivilTime& out) noexcept {
     const PyDateTime_CAPI* api = datetime_api();
     if (api == nullptr) [[unlikely]]
         return false;
-    if (!PyObject_TypeCheck(object, api->DateTimeType)) [[unlikely]] {
-        raise_conversion_error(object, "PyDateTime");
-        return false;
-    }
+    if (!PyObject_TypeCheck(object, api->DateTimeType)) [[unlikely]]
+        return raise_conversion_error(object, "PyDateTime");
     auto* dt = reinterpret_cast<PyDateTime_DateTime*>(object);
-    if (!dt->hastzinfo) [[unlikely]] {
-        PyErr_SetString(PyExc_TypeError, "expected a datetime with non-None tzinfo");
-        return false;
-    }
+    if (!dt->hastzinfo) [[unlikely]]
+        return fail(PyExc_TypeError, "expected a datetime with non-None tzinfo");
     // Equality, not utcoffset(): any zero-offset datetime.timezone passes, and
     // the tzinfo's own methods never run.  The singleton itself needs no call.
     if (dt->tzinfo != api->TimeZone_UTC) {
@@ -70,18 +66,13 @@ bool py_to_civil(PyObject* object, CivilTime& out) noexcept {
         if (!equal) return false;
         const int truth = PyObject_IsTrue(equal.get());
         if (truth < 0) return false;
-        if (truth == 0) {
-            PyErr_SetString(PyExc_ValueError, "expected datetime.timezone.utc");
-            return false;
-        }
+        if (truth == 0) return fail(PyExc_ValueError, "expected datetime.timezone.utc");
     }
     const int year = PyDateTime_GET_YEAR(object);
     const unsigned month = PyDateTime_GET_MONTH(object);
     const unsigned day = PyDateTime_GET_DAY(object);
-    if (!is_valid_date(year, month, day)) [[unlikely]] {
-        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range date");
-        return false;
-    }
+    if (!is_valid_date(year, month, day)) [[unlikely]]
+        return fail(PyExc_ValueError, "invalid or out-of-range date");
     const unsigned hour = PyDateTime_DATE_GET_HOUR(object);
     const unsigned minute = PyDateTime_DATE_GET_MINUTE(object);
     const unsigned second = PyDateTime_DATE_GET_SECOND(object);
@@ -89,10 +80,8 @@ bool py_to_civil(PyObject* object, CivilTime& out) noexcept {
     // unpickled from crafted bytes): checked before it is scaled, so that no
     // product wraps back below the limit.  Up to 2 s at second 59 is a leap second.
     const std::uint32_t micros = static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(object));
-    if (hour >= 24 || minute >= 60 || second >= 60 || micros >= (second == 59 ? 2'000'000u : 1'000'000u)) [[unlikely]] {
-        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range time");
-        return false;
-    }
+    if (hour >= 24 || minute >= 60 || second >= 60 || micros >= (second == 59 ? 2'000'000u : 1'000'000u)) [[unlikely]]
+        return fail(PyExc_ValueError, "invalid or out-of-range time");
     // The fold attribute is ignored: UTC has no repeated wall-clock hour.
     out = CivilTime{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)}, static_cast<std::uint8_t>(hour),
                     static_cast<std::uint8_t>(minute), static_cast<std::uint8_t>(second), micros * 1000};

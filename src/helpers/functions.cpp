@@ -16,41 +16,9 @@ namespace tavik {
 
 namespace {
 
-constexpr int kWithArguments = METH_FASTCALL | METH_KEYWORDS;
-
 template <std::size_t N>
 constexpr FunctionDescription describe(const char* name, const char* const (&parameters)[N]) {
     return {name, parameters, N};
-}
-
-// A docstring as a template argument, so that it can be checked at compile time.
-template <std::size_t N>
-struct Docstring {
-    char text[N];
-    constexpr Docstring(const char (&literal)[N]) { std::copy_n(literal, N, text); }
-};
-
-// Whether `doc` opens with the text-signature line the description gives:
-// "name(p1, p2)", "--" and an empty line.
-constexpr bool opens_with_signature(const FunctionDescription& description, std::string_view doc) {
-    const auto take = [&doc](std::string_view part) {
-        if (!doc.starts_with(part)) return false;
-        doc.remove_prefix(part.size());
-        return true;
-    };
-    if (!take(description.name) || !take("(")) return false;
-    for (std::size_t i = 0; i < description.parameters.size(); ++i) {
-        if ((i > 0 && !take(", ")) || !take(description.parameters[i])) return false;
-    }
-    return take(")\n--\n\n");
-}
-
-// A function's method definition from its description: the name is the
-// description's, and the docstring must open with its signature.
-template <const FunctionDescription& description, Docstring doc>
-PyMethodDef method(PyCFunction entry, int flags) noexcept {
-    static_assert(opens_with_signature(description, doc.text), "the docstring's signature is not the function's");
-    return PyMethodDef{description.name, entry, flags, doc.text};
 }
 
 constexpr const char* kSafeFloatParameters[] = {"value", "decimals"};
@@ -104,14 +72,12 @@ PyObject* date_to_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     // A datetime the datetime module built has a year in 1..9999.  One
     // unpickled from crafted bytes can store up to 65535, which has no
     // four-digit form: refused as the other impossible stored dates are.
-    if (length == 0) [[unlikely]] {
-        PyErr_SetString(PyExc_ValueError, "invalid or out-of-range date");
-        return nullptr;
-    }
+    if (length == 0) [[unlikely]]
+        return fail(PyExc_ValueError, "invalid or out-of-range date");
     // The text is ASCII: build the str directly, without UTF-8 decoding.
-    PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+    PyObject* result = created(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
     if (result == nullptr) [[unlikely]]
-        return api_call_failed();
+        return nullptr;
     // Three lengths only (no fraction, milliseconds, microseconds): a copy of
     // a constant size is a few moves, where one of a variable size is a call.
     char* data = static_cast<char*>(PyUnicode_DATA(result));
@@ -208,21 +174,19 @@ PyObject* now_ms_entry(PyObject*, PyObject*) noexcept {
     return result;
 }
 
+// One row per function, in registration order; the module walks them.
+const ModuleFunction kModuleFunctions[] = {
+    {function_row<kSafeFloatDescription, "safe_float(value, decimals)\n--\n\n安全浮点数">(&safe_float_entry)},
+    {function_row<kTruncateToDayDescription, "truncate_to_day(date)\n--\n\n截断日期到天">(&truncate_to_day_entry)},
+    {function_row<kStrToDateDescription, "str_to_date(s)\n--\n\n字符串转日期">(&str_to_date_entry)},
+    {function_row<kDateToStrDescription, "date_to_str(d)\n--\n\n日期转字符串">(&date_to_str_entry)},
+    {function_row<kMsToDateDescription, "ms_to_date(ts)\n--\n\n时间戳转日期">(&ms_to_date_entry)},
+    {function_row<kNowDateDescription, "now_date()\n--\n\n获取当前时间">(&now_date_entry)},
+    {function_row<kNowMsDescription, "now_ms()\n--\n\n获取当前时间戳">(&now_ms_entry)},
+};
+
 }  // namespace
 
-const PyMethodDef kSafeFloat = method<kSafeFloatDescription, "safe_float(value, decimals)\n--\n\n安全浮点数">(
-    as_cfunction(&safe_float_entry), kWithArguments);
-const PyMethodDef kTruncateToDay = method<kTruncateToDayDescription, "truncate_to_day(date)\n--\n\n截断日期到天">(
-    as_cfunction(&truncate_to_day_entry), kWithArguments);
-const PyMethodDef kStrToDate = method<kStrToDateDescription, "str_to_date(s)\n--\n\n字符串转日期">(
-    as_cfunction(&str_to_date_entry), kWithArguments);
-const PyMethodDef kDateToStr = method<kDateToStrDescription, "date_to_str(d)\n--\n\n日期转字符串">(
-    as_cfunction(&date_to_str_entry), kWithArguments);
-const PyMethodDef kMsToDate = method<kMsToDateDescription, "ms_to_date(ts)\n--\n\n时间戳转日期">(
-    as_cfunction(&ms_to_date_entry), kWithArguments);
-const PyMethodDef kNowDate = method<kNowDateDescription, "now_date()\n--\n\n获取当前时间">(
-    as_cfunction(&now_date_entry), METH_NOARGS);
-const PyMethodDef kNowMs = method<kNowMsDescription, "now_ms()\n--\n\n获取当前时间戳">(
-    as_cfunction(&now_ms_entry), METH_NOARGS);
+std::span<const ModuleFunction> module_functions() noexcept { return kModuleFunctions; }
 
 }  // namespace tavik

@@ -2,8 +2,10 @@
 // then kept for the process (until the interpreter that built it finalises).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
+#include <utility>
 
 #include "call.hpp"
 
@@ -68,5 +70,35 @@ private:
     std::atomic<unsigned long> builder_{0};
     PyMutex lock_ = {};
 };
+
+// The type specs of a catalogue's classes, one per row, in row order:
+// `spec.template operator()<I>()` gives row I's.
+template <std::size_t N, class Spec>
+constexpr std::array<PyType_Spec*, N> spec_table(Spec spec) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return std::array<PyType_Spec*, N>{spec.template operator()<I>()...};
+    }(std::make_index_sequence<N>{});
+}
+
+// Creates the class of `spec` into `made`, unless a request from inside the
+// creation made one already.  False with RuntimeError naming the class.
+inline bool create_class(PyType_Spec* spec, const char* name, PyTypeObject*& made) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+    if (type == nullptr) return raise_init_error("An error occurred while initializing class ", name);
+    if (made != nullptr) {
+        Py_DECREF(type);
+    } else {
+        made = type;
+    }
+    return true;
+}
+
+// The last step of every tp_dealloc here: the instance's memory, then the
+// reference every instance holds to its heap type.
+inline void free_instance(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
 
 }  // namespace tavik

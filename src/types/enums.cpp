@@ -31,35 +31,23 @@ constexpr const char* kEventType[] = {
 
 }  // namespace
 
-// Declaration order is registration order.
-constexpr EnumSpec kEnumCatalogue[7] = {
-    {"RunMode", "builtins.RunMode", "运行模式", kRunMode},
-    {"TradeKind", "builtins.TradeKind", "交易品种", kTradeKind},
-    {"TradeType", "builtins.TradeType", "交易类型", kTradeType},
-    {"TradeSide", "builtins.TradeSide", "交易方向", kTradeSide},
-    {"OrderStatus", "builtins.OrderStatus", "订单状态", kOrderStatus},
-    {"CandleInterval", "builtins.CandleInterval", "K线周期", kCandleInterval},
-    {"EventType", "builtins.EventType", "事件类型", kEventType},
+// In id order, which is registration order.
+constexpr EnumSpec kEnumCatalogue[kEnumCount] = {
+    enum_row(EnumId::RunMode, "运行模式", kRunMode),
+    enum_row(EnumId::TradeKind, "交易品种", kTradeKind),
+    enum_row(EnumId::TradeType, "交易类型", kTradeType),
+    enum_row(EnumId::TradeSide, "交易方向", kTradeSide),
+    enum_row(EnumId::OrderStatus, "订单状态", kOrderStatus),
+    enum_row(EnumId::CandleInterval, "K线周期", kCandleInterval),
+    enum_row(EnumId::EventType, "事件类型", kEventType),
 };
-
-// member_name skips "Class." in each repr: every repr must start with it.
-constexpr bool reprs_name_their_class(const EnumSpec& spec) {
-    const std::string_view prefix(spec.name);
-    for (const std::string_view repr : spec.reprs) {
-        if (!repr.starts_with(prefix) || repr.size() <= prefix.size() + 1 || repr[prefix.size()] != '.') return false;
-    }
-    return true;
-}
-static_assert(std::ranges::all_of(kEnumCatalogue, reprs_name_their_class), "a repr is not \"Class.Member\"");
+static_assert(check_enum_catalogue(kEnumCatalogue));
 
 namespace {
 
-constexpr std::size_t kEnumCount = std::size(kEnumCatalogue);
 // The member array of bind_members holds the largest enumeration.
 constexpr std::size_t kMaxMembers =
     std::ranges::max(kEnumCatalogue, {}, [](const EnumSpec& spec) { return spec.reprs.size(); }).reprs.size();
-// Values are one byte wide.
-static_assert(kMaxMembers <= 256);
 
 // Process-wide: each class, with its members bound, is built once and then
 // only read; the classes live for the process.  See ClassTable for what makes
@@ -73,13 +61,11 @@ PyObject* enum_repr(PyObject* self) noexcept {
     const EnumSpec& spec = kEnumCatalogue[I];
     const std::uint8_t value = value_of(self);
     if (value >= spec.reprs.size()) [[unlikely]] return internal_failure("enumeration value out of range");
-    PyObject* text = PyUnicode_FromString(spec.reprs[value]);
-    return text != nullptr ? text : api_call_failed();
+    return created(PyUnicode_FromString(spec.reprs[value]));
 }
 
 PyObject* enum_int(PyObject* self) noexcept {
-    PyObject* number = PyLong_FromLong(value_of(self));
-    return number != nullptr ? number : api_call_failed();
+    return created(PyLong_FromLong(value_of(self)));
 }
 
 PyObject* compare_result(bool equal, int op) noexcept { return Py_NewRef((op == Py_EQ) == equal ? Py_True : Py_False); }
@@ -108,12 +94,6 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     return compare_result(number == value_of(self), op);
 }
 
-void enum_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 template <std::size_t I>
 PyType_Slot enum_slots[] = {
     {Py_tp_doc, const_cast<char*>(kEnumCatalogue[I].doc)},
@@ -122,7 +102,7 @@ PyType_Slot enum_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare)},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_new, reinterpret_cast<void*>(&refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&enum_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&free_instance)},
     {0, nullptr},
 };
 
@@ -131,12 +111,7 @@ PyType_Spec enum_type_spec = {
     kEnumCatalogue[I].type_name, sizeof(EnumObject), 0, Py_TPFLAGS_DEFAULT, enum_slots<I>,
 };
 
-template <std::size_t... I>
-constexpr auto make_spec_table(std::index_sequence<I...>) {
-    return std::array<PyType_Spec*, sizeof...(I)>{&enum_type_spec<I>...};
-}
-
-const auto kTypeSpecs = make_spec_table(std::make_index_sequence<kEnumCount>{});
+const auto kTypeSpecs = spec_table<kEnumCount>([]<std::size_t I> { return &enum_type_spec<I>; });
 
 // Member objects, bound as class attributes in declaration order.
 bool bind_members(PyTypeObject* type, const EnumSpec& spec) noexcept {
@@ -145,18 +120,13 @@ bool bind_members(PyTypeObject* type, const EnumSpec& spec) noexcept {
     for (std::size_t value = 0; value < count; ++value) {
         allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
         members[value] = PyRef::steal(alloc(type, 0));
-        if (!members[value]) {
-            raise_init_error("An error occurred while initializing `", spec.reprs[value], "`");
-            return false;
-        }
+        if (!members[value]) return raise_init_error("An error occurred while initializing `", spec.reprs[value], "`");
         reinterpret_cast<EnumObject*>(members[value].get())->value = static_cast<std::uint8_t>(value);
     }
     for (std::size_t value = 0; value < count; ++value) {
         if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), member_name(spec, value), members[value].get()) <
-            0) {
-            raise_init_error("An error occurred while initializing `", spec.name, ".__dict__`");
-            return false;
-        }
+            0)
+            return raise_init_error("An error occurred while initializing `", spec.name, ".__dict__`");
     }
     return true;
 }
@@ -166,22 +136,8 @@ bool bind_members(PyTypeObject* type, const EnumSpec& spec) noexcept {
 // bound stays in `made`: the next request binds them again.
 bool build_enum_class(std::size_t index, PyTypeObject*& made) noexcept {
     const EnumSpec& spec = kEnumCatalogue[index];
-    if (made == nullptr) {
-        auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kTypeSpecs[index]));
-        if (type == nullptr) {
-            raise_init_error("An error occurred while initializing class ", spec.name);
-            return false;
-        }
-        if (made != nullptr) {
-            Py_DECREF(type);  // a request from inside this build made one already
-        } else {
-            made = type;
-        }
-    }
-    if (!bind_members(made, spec)) {
-        raise_init_error("An error occurred while initializing class ", spec.name);
-        return false;
-    }
+    if (made == nullptr && !create_class(kTypeSpecs[index], spec.name, made)) return false;
+    if (!bind_members(made, spec)) return raise_init_error("An error occurred while initializing class ", spec.name);
     return true;
 }
 
@@ -191,15 +147,14 @@ PyTypeObject* enum_class(EnumId id) noexcept { return classes.get(static_cast<st
 
 void forget_enum_classes() noexcept { classes.forget(); }
 
-PyObject* enum_to_py(EnumId id, std::uint8_t value) noexcept {
+PyRef enum_to_py(EnumId id, std::uint8_t value) noexcept {
     PyTypeObject* type = classes.built(static_cast<std::size_t>(id));
     if (type == nullptr) [[unlikely]] {
         type = enum_class(id);  // a record read before the module was imported
-        if (type == nullptr) return nullptr;
+        if (type == nullptr) return PyRef();
     }
-    PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) return nullptr;
-    reinterpret_cast<EnumObject*>(object)->value = value;
+    PyRef object = PyRef::steal(type->tp_alloc(type, 0));
+    if (object) reinterpret_cast<EnumObject*>(object.get())->value = value;
     return object;
 }
 

@@ -92,13 +92,14 @@ constexpr FieldSpec kPositionFields[] = {
 
 }  // namespace
 
-// Declaration order is registration order.
-constexpr RecordSpec kRecordCatalogue[4] = {
-    {"Pair", "builtins.Pair", "交易对", sizeof(PairObject), kPairFields},
-    {"Candle", "builtins.Candle", "K线", sizeof(CandleObject), kCandleFields},
-    {"Order", "builtins.Order", "订单", sizeof(OrderObject), kOrderFields},
-    {"Position", "builtins.Position", "持仓", sizeof(PositionObject), kPositionFields},
+// In id order, which is registration order.
+constexpr RecordSpec kRecordCatalogue[kRecordCount] = {
+    record_row<PairObject>("交易对", kPairFields),
+    record_row<CandleObject>("K线", kCandleFields),
+    record_row<OrderObject>("订单", kOrderFields),
+    record_row<PositionObject>("持仓", kPositionFields),
 };
+static_assert(check_record_catalogue(kRecordCatalogue));
 
 void free_texts(const RecordSpec& spec, PyObject* record) noexcept {
     for (const FieldSpec& f : spec.fields) {
@@ -108,11 +109,12 @@ void free_texts(const RecordSpec& spec, PyObject* record) noexcept {
 
 namespace {
 
-constexpr std::size_t kRecordCount = std::size(kRecordCatalogue);
 
-PyObject* created(PyObject* object) noexcept { return object != nullptr ? object : api_call_failed(); }
-
-// Every read converts afresh: the record caches no Python objects.
+// Every read converts afresh: the record caches no Python objects.  New
+// reference, or null with an exception set: a failed interpreter call is an
+// internal failure, while the two conversions of the module's own pass their
+// exception on as they raised it (an allocation's MemoryError, datetime's
+// ValueError for a year outside 1..9999).
 PyObject* read_field(PyObject* self, void* closure) noexcept {
     const FieldSpec& f = *static_cast<const FieldSpec*>(closure);
     switch (f.type) {
@@ -127,7 +129,7 @@ PyObject* read_field(PyObject* self, void* closure) noexcept {
         case FieldType::Int32:
             return created(PyLong_FromLong(field<std::int32_t>(self, f)));
         case FieldType::Enum:
-            return enum_to_py(*f.enumeration, field<std::uint8_t>(self, f));
+            return enum_to_py(*f.enumeration, field<std::uint8_t>(self, f)).release();
         case FieldType::Instant:
             return instant_to_py(field<Instant>(self, f));
     }
@@ -136,10 +138,8 @@ PyObject* read_field(PyObject* self, void* closure) noexcept {
 
 template <std::size_t I>
 void record_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
     free_texts(kRecordCatalogue[I], self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 // Descriptor tables must outlive the classes: static, and made from the field
@@ -174,11 +174,7 @@ PyType_Spec record_type_spec = {
     record_slots<I>,
 };
 
-template <std::size_t... I>
-constexpr auto make_spec_table(std::index_sequence<I...>) {
-    return std::array<PyType_Spec*, sizeof...(I)>{&record_type_spec<I>...};
-}
-const auto kTypeSpecs = make_spec_table(std::make_index_sequence<kRecordCount>{});
+const auto kTypeSpecs = spec_table<kRecordCount>([]<std::size_t I> { return &record_type_spec<I>; });
 
 // Process-wide: each class is built once and then only read; the classes
 // live for the process.  See ClassTable for what makes it safe without the
@@ -186,17 +182,7 @@ const auto kTypeSpecs = make_spec_table(std::make_index_sequence<kRecordCount>{}
 ClassTable<kRecordCount> classes;
 
 bool build_record_class(std::size_t index, PyTypeObject*& made) noexcept {
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(kTypeSpecs[index]));
-    if (type == nullptr) {
-        raise_init_error("An error occurred while initializing class ", kRecordCatalogue[index].name);
-        return false;
-    }
-    if (made != nullptr) {
-        Py_DECREF(type);  // a request from inside this build made one already
-    } else {
-        made = type;
-    }
-    return true;
+    return create_class(kTypeSpecs[index], kRecordCatalogue[index].name, made);
 }
 
 }  // namespace

@@ -26,9 +26,25 @@ struct FieldSpec {
     std::size_t offset;    // from the start of the object
 };
 
-enum class RecordId : std::uint8_t { Pair, Candle, Order, Position };
+// The records, in registration order.  Each name is at once an id and a class
+// name, so the two cannot disagree, and the count is never written by hand.
+#define TAVIK_RECORDS(X) X(Pair) X(Candle) X(Order) X(Position)
+
+#define TAVIK_ID(Name) Name,
+enum class RecordId : std::uint8_t { TAVIK_RECORDS(TAVIK_ID) };
+#undef TAVIK_ID
+
+#define TAVIK_NAME(Name) #Name,
+inline constexpr const char* kRecordNames[] = {TAVIK_RECORDS(TAVIK_NAME)};
+#undef TAVIK_NAME
+#define TAVIK_TYPE_NAME(Name) "builtins." #Name,
+inline constexpr const char* kRecordTypeNames[] = {TAVIK_RECORDS(TAVIK_TYPE_NAME)};
+#undef TAVIK_TYPE_NAME
+
+inline constexpr std::size_t kRecordCount = std::size(kRecordNames);
 
 struct RecordSpec {
+    RecordId id;
     const char* name;
     const char* type_name;   // "builtins." + name
     const char* doc;
@@ -36,12 +52,10 @@ struct RecordSpec {
     std::span<const FieldSpec> fields;
 };
 
-extern const RecordSpec kRecordCatalogue[4];
-
-constexpr const RecordSpec& record_spec(RecordId id) noexcept { return kRecordCatalogue[static_cast<int>(id)]; }
-
-// Instance layouts: the header, then the fields in declaration order.
+// Instance layouts: the header, then the fields in declaration order.  Each
+// names the record it lays out.
 struct PairObject {
+    static constexpr RecordId kId = RecordId::Pair;
     PyObject_HEAD
     std::uint8_t kind;
     Text code, base, quote;
@@ -49,6 +63,7 @@ struct PairObject {
 };
 
 struct CandleObject {
+    static constexpr RecordId kId = RecordId::Candle;
     PyObject_HEAD
     std::uint8_t kind;
     Text code;
@@ -59,6 +74,7 @@ struct CandleObject {
 };
 
 struct OrderObject {
+    static constexpr RecordId kId = RecordId::Order;
     PyObject_HEAD
     Text id;
     std::uint8_t kind, type, side;
@@ -69,6 +85,7 @@ struct OrderObject {
 };
 
 struct PositionObject {
+    static constexpr RecordId kId = RecordId::Position;
     PyObject_HEAD
     std::uint8_t kind;
     Text code;
@@ -76,6 +93,69 @@ struct PositionObject {
     double volume, price;
     std::int32_t leverage;
 };
+
+// The bytes a field of each type takes in a layout, and their alignment.
+constexpr std::size_t storage_size(FieldType type) noexcept {
+    switch (type) {
+        case FieldType::Text: return sizeof(Text);
+        case FieldType::Float: return sizeof(double);
+        case FieldType::Int64: return sizeof(std::int64_t);
+        case FieldType::Int32: return sizeof(std::int32_t);
+        case FieldType::Enum: return sizeof(std::uint8_t);
+        case FieldType::Instant: return sizeof(Instant);
+    }
+    return 0;
+}
+
+constexpr std::size_t storage_alignment(FieldType type) noexcept {
+    switch (type) {
+        case FieldType::Text: return alignof(Text);
+        case FieldType::Float: return alignof(double);
+        case FieldType::Int64: return alignof(std::int64_t);
+        case FieldType::Int32: return alignof(std::int32_t);
+        case FieldType::Enum: return alignof(std::uint8_t);
+        case FieldType::Instant: return alignof(Instant);
+    }
+    return 1;
+}
+
+constexpr std::size_t aligned(std::size_t offset, std::size_t alignment) noexcept {
+    return (offset + alignment - 1) / alignment * alignment;
+}
+
+// Never defined: a constant evaluation that reaches it does not compile.
+void field_table_does_not_match_its_record_layout();
+
+// A catalogue row for the record that `Layout` lays out: its names come from
+// its id, and its field table must be the layout's fields, every one, in
+// order, each of its member's type (one dropped or out of place moves the
+// offsets that follow, or the end).  Fails to compile otherwise.
+template <class Layout>
+consteval RecordSpec record_row(const char* doc, std::span<const FieldSpec> fields) {
+    std::size_t end = sizeof(PyObject);
+    for (const FieldSpec& f : fields) {
+        end = aligned(end, storage_alignment(f.type));
+        if (f.offset != end) field_table_does_not_match_its_record_layout();
+        end += storage_size(f.type);
+    }
+    if (aligned(end, alignof(Layout)) != sizeof(Layout)) field_table_does_not_match_its_record_layout();
+    const auto index = static_cast<std::size_t>(Layout::kId);
+    return RecordSpec{Layout::kId, kRecordNames[index], kRecordTypeNames[index], doc, sizeof(Layout), fields};
+}
+
+// Every row in its id's place.  Fails to compile otherwise.
+consteval bool check_record_catalogue(std::span<const RecordSpec, kRecordCount> rows) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (static_cast<std::size_t>(rows[i].id) != i || rows[i].name == nullptr) catalogue_row_out_of_id_order();
+    }
+    return true;
+}
+
+extern const RecordSpec kRecordCatalogue[kRecordCount];
+
+constexpr const RecordSpec& record_spec(RecordId id) noexcept {
+    return kRecordCatalogue[static_cast<std::size_t>(id)];
+}
 
 // The class object, built on first use.  Borrowed; null with an exception.
 PyTypeObject* record_class(RecordId id) noexcept;
