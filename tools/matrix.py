@@ -258,6 +258,8 @@ def run_row(row):
         status, output = run_logged(row, wrap(["bash", str(ROOT / "dev"), "test"]), env)
         read_results(row, output)
         row.ok = status == 0
+        if "each was taken at its newest release with a wheel" in output and row.venv:
+            name_older_tools(row, wrap, env)
         if row.free_threaded and row.venv:
             row.ok &= check_gil(row, wrap, env)
     except Exception as error:  # one row's failure must not stop the others
@@ -266,11 +268,26 @@ def run_row(row):
     row.seconds = time.monotonic() - started
 
 
+def venv_run(row, wrap, env, code):
+    """Python code run by the row's venv interpreter, from / (nothing of the checkout importable)."""
+    python = ROOT / ".venv" / row.venv / "bin" / "python"
+    return run_logged(row, wrap(["sh", "-c", 'cd / && exec "$@"', "-", str(python), "-W", "error", "-c", code]), env)
+
+
+def name_older_tools(row, wrap, env):
+    """Which releases the test tools are at where dev had to take wheels only (mypy's and
+    hypothesis's newest releases need a Rust toolchain to build on a free-threaded interpreter)."""
+    status, output = venv_run(row, wrap, env, "import importlib.metadata as m; "
+                              "print(*(f'{n} {m.version(n)}' for n in ('mypy', 'hypothesis', 'pytest')), sep=', ')")
+    if status == 0:
+        tools = output.strip().splitlines()[-1]
+        row.stubtest += f" ({tools.split(',')[0]})"
+        row.notes.append(f"test tools at their newest releases with a wheel for this interpreter: {tools}")
+
+
 def check_gil(row, wrap, env):
     """Whether importing tavik left the GIL off, without a warning (an error under -W error)."""
-    python = ROOT / ".venv" / row.venv / "bin" / "python"
-    probe = [str(python), "-W", "error", "-c", "import tavik, sys; print(sys._is_gil_enabled())"]
-    status, output = run_logged(row, wrap(["sh", "-c", 'cd / && exec "$@"', "-", *probe]), env)
+    status, output = venv_run(row, wrap, env, "import tavik, sys; print(sys._is_gil_enabled())")
     if status == 0 and output.strip() == "False":
         row.gil = "off, no warning"
         return True
