@@ -147,26 +147,83 @@ PyRef exception_text(PyObject* exception) noexcept {
     return PyRef::steal(PyUnicode_FromString("<unprintable object>"));
 }
 
+// A method call by name.  The name is interned: one made afresh for each
+// call would take, and hold, another slot of the interpreter's type-attribute
+// cache each time (a growth of a block per report until the cache is full).
+PyObject* call_method(PyObject* object, const char* name, PyObject* argument = nullptr) noexcept {
+    PyRef interned = PyRef::steal(PyUnicode_InternFromString(name));
+    if (!interned) return nullptr;
+    return argument != nullptr ? PyObject_CallMethodOneArg(object, interned.get(), argument)
+                               : PyObject_CallMethodNoArgs(object, interned.get());
+}
+
+// Writes the report through sys.stderr, where the interpreter writes its
+// own, so that capture helpers and notebooks show it.  A stream on a file
+// descriptor lets go of the interpreter lock while its write waits, so a
+// thread of this process that drains a pipe behind fd 2 can run.  False, with
+// nothing pending, when there is no usable sys.stderr (None, missing, a write
+// that raises) or no memory.  Python code runs here: nothing may be pending.
+bool report_to_sys_stderr(std::string_view file, const std::source_location& where, PyObject* message) noexcept {
+    // Read with a reference of its own: the stream's code, or another thread
+    // on a free-threaded interpreter, may replace sys.stderr meanwhile.  A
+    // lookup that fails leaves its error pending, cleared with the write's.
+    PyRef sys = PyRef::steal(PyImport_AddModuleRef("sys"));
+    PyObject* found = nullptr;
+    if (sys) PyDict_GetItemStringRef(PyModule_GetDict(sys.get()), "stderr", &found);
+    PyRef stream = PyRef::steal(found);
+    PyRef report;
+    if (stream && stream.get() != Py_None) {
+        report = PyRef::steal(PyUnicode_FromFormat(
+            "tavik: internal failure in thread '<unnamed>' at %.*s:%u:%u:\n%U\n", static_cast<int>(file.size()),
+            file.data(), static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()), message));
+    }
+    PyRef written = report ? PyRef::steal(call_method(stream.get(), "write", report.get())) : PyRef();
+    if (!written) {
+        PyErr_Clear();
+        return false;
+    }
+    // Flushed, as the interpreter flushes a printed exception; a failed flush
+    // leaves the report buffered, not lost, so it is not written again.
+    if (!PyRef::steal(call_method(stream.get(), "flush"))) PyErr_Clear();
+    return true;
+}
+
+// The report on the C stream, the message's bytes as they are.  Without the
+// interpreter lock while the write waits, for the same draining thread.
+void report_to_c_stderr(std::string_view file, const std::source_location& where, std::string_view message) noexcept {
+    Py_BEGIN_ALLOW_THREADS
+    std::fprintf(stderr, "tavik: internal failure in thread '<unnamed>' at %.*s:%u:%u:\n%.*s\n",
+                 static_cast<int>(file.size()), file.data(), static_cast<unsigned>(where.line()),
+                 static_cast<unsigned>(where.column()), static_cast<int>(message.size()), message.data());
+    std::fflush(stderr);
+    Py_END_ALLOW_THREADS
+}
+
 }  // namespace
 
 Failed internal_failure(std::string_view message, std::source_location where) noexcept {
     // Repository-relative: the build maps the source folder away (-ffile-prefix-map).
     const std::string_view file = where.file_name();
-    // Plain stdio: the report must get out even when the interpreter cannot allocate.
-    std::fprintf(stderr, "tavik: internal failure in thread '<unnamed>' at %.*s:%u:%u:\n%.*s\n",
-                 static_cast<int>(file.size()), file.data(), static_cast<unsigned>(where.line()),
-                 static_cast<unsigned>(where.column()), static_cast<int>(message.size()), message.data());
-    std::fflush(stderr);
+    // Set aside while the report is written, then kept as the SystemError's context.
+    PyRef pending = PyRef::steal(PyErr_GetRaisedException());
     // Messages can carry bytes from the system (an error text, a file name):
     // whatever they hold, the exception gets a message.
     PyRef text = PyRef::steal(
         PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "backslashreplace"));
-    if (!text) {
+    if (!text || !report_to_sys_stderr(file, where, text.get())) {
         PyErr_Clear();
-        PyErr_SetString(PyExc_SystemError, "tavik: internal failure");
-        return {};
+        report_to_c_stderr(file, where, message);
     }
-    PyErr_SetObject(PyExc_SystemError, text.get());
+    if (text) {
+        PyErr_SetObject(PyExc_SystemError, text.get());
+    } else {
+        PyErr_SetString(PyExc_SystemError, "tavik: internal failure");
+    }
+    if (pending) {
+        PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+        PyException_SetContext(raised.get(), pending.release());  // steals
+        PyErr_SetRaisedException(raised.release());
+    }
     return {};
 }
 
@@ -386,15 +443,9 @@ bool from_python(PyObject* object, double& out) noexcept {
 }
 
 bool from_python_general(PyObject* object, std::int64_t& out) noexcept {
-    static_assert(sizeof(long long) == sizeof(std::int64_t), "PyLong_AsLongLong must yield 64 bits");
-    // PyLong_AsLong where long has 64 bits, for its OverflowError text ("Python
-    // int too large to convert to C long"); where long has 32 bits,
-    // PyLong_AsLongLong reads the same range but says "int too big to convert".
-    if constexpr (sizeof(long) == sizeof(std::int64_t)) {
-        out = PyLong_AsLong(object);
-    } else {
-        out = PyLong_AsLongLong(object);
-    }
+    // PyLong_AsLong for its OverflowError text, "Python int too large to convert to C long".
+    static_assert(sizeof(long) == sizeof(std::int64_t), "tavik: the binding needs a 64-bit long (LP64)");
+    out = PyLong_AsLong(object);
     return !(out == -1 && PyErr_Occurred());
 }
 

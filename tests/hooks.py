@@ -11,12 +11,13 @@ def failure_report(source=r"[\w/]+"):
 
 
 class Number:
-    """Answers __index__ and __float__ with `value`, whatever its type."""
+    """Answers __index__ and __float__ with `value`, whatever its type; counts the answers."""
 
     def __init__(self, value):
-        self.value = value
+        self.value, self.reads = value, 0
 
     def __index__(self):
+        self.reads += 1
         return self.value
 
     __float__ = __index__

@@ -11,6 +11,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import tracemalloc
 import warnings as _warnings
 import zoneinfo
 from functools import partial
@@ -103,6 +104,12 @@ def orderings(member, others):
     return [getattr(member, op)(x) for op in ("__lt__", "__le__", "__gt__", "__ge__") for x in others]
 
 
+def index_reads(member, value):
+    """Each operator's answer against Number(value), and how often it read the number's __index__."""
+    numbers = {op: Number(value) for op in ("__lt__", "__le__", "__eq__", "__ne__", "__gt__", "__ge__")}
+    return [(getattr(member, op)(number), number.reads) for op, number in numbers.items()]
+
+
 def typeerror(text, parameter=None):
     return "TypeError", text if parameter is None else f"argument '{parameter}': {text}"
 
@@ -134,6 +141,8 @@ KEYWORD_NAMES = [
     ("时间戳", "时间戳"),
     (Key("ts_", shown=lambda: "with \udc80"), "with \ufffd"),  # a str() with a lone surrogate
     (Key("own\udc80chars", shown=raiser(KeyError, "no str")), "own\ufffdchars"),  # no str(): its own characters
+    (Key("other", shown=raiser(KeyError, "no str")), "other"),  # its own characters, none to replace
+    (Key("x\udc80", shown=lambda: "other"), "other"),  # str(), not the characters, though these need replacing
     (Key("plain", shown=lambda: 5), "plain"),  # a str() that is no str
     (Key("nope", equal=True), "nope"),  # equal to every parameter's name, yet none of them
 ]
@@ -279,6 +288,8 @@ ENUMS = [
         R.Backtest, 2, 1 + 2**8, 1 + 2**32, 2**70, -1, 1.0, "Simulation", tt.TradeKind.Future,
         Hostile(KeyError, "x")))),
     ("enum-unordered", ("ok", [NotImplemented] * 16), Call(orderings, R.Simulation, (R.Backtest, 1, True, 2**70))),
+    ("enum-index-read", ("ok", [(NotImplemented, 1)] * 2 + [(True, 1), (False, 1)] + [(NotImplemented, 1)] * 2),
+     hooked(index_reads, R.Simulation, 1)),  # by every operator, the orderings too
     ("enum-index", typeerror("'builtins.RunMode' object cannot be interpreted as an integer"),
      Call(operator.index, R.Live)),
     ("enum-construct", typeerror("No constructor defined for RunMode"), Call(tt.RunMode, 0)),
@@ -379,3 +390,22 @@ def test_each_call_ends_as_specified_and_repeats_identically(testing, name, expe
     assert ("tavik: internal failure" in capfd.readouterr().err) is (expected[0] == "SystemError")
     # A quick look for a leak (the leak checks measure longer): one block per call shows as 200.
     assert growth(run, 200, sys.getallocatedblocks, collect=lambda: None) < 100
+
+
+@pytest.mark.parametrize("text, copies", [
+    ("键" * 1_000_000, 1),  # the message alone: a text without lone surrogates is passed on, never copied
+    ("\udc80" + "键" * 1_000_000, 2),  # and one copy, with U+FFFD in place of the surrogate (the first character)
+])
+def test_texts_are_copied_only_to_replace_lone_surrogates(text, copies):
+    """The peak of a call whose TypeError text is `text`, in copies of it.  A surrogate scan that runs
+    past the text's end, or stops at its first ordinary character, copies every text (2 in the first
+    row); a copy made twice or twice as wide shows as 3 or more in the second."""
+    hostile = Hostile(TypeError, text)
+    tracemalloc.start()
+    try:
+        result = outcome(tt.ms_to_date, hostile)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert result == ("TypeError", "argument 'ts': " + text.replace("\udc80", "\ufffd"))
+    assert peak < (copies + 0.5) * sys.getsizeof(text)

@@ -4,7 +4,11 @@ universalmutator writes every line-level mutant of each source file; a seeded
 shuffle fixes the order in which they are tried.  Each mutant is written over
 the real source, the incremental tree build/mutate is rebuilt (its own build
 type: -O1, no link-time optimization) and, when it compiles, the fast tests
-run against it until the first failure.  The original text always goes back.
+run against it until the first failure.  A mutant of the pure core is also
+built into build/mutate/sanitized-core (clang, AddressSanitizer and the
+undefined-behaviour checks as traps) and the native core tests run there too:
+an overread or a shift past the word's width changes no answer on this
+machine, yet each is a fault.  The original text always goes back.
 
 Results: build/mutate/results.json (every mutant tried, written after each
 one, so an interrupted run keeps what it measured) and build/mutate/report.md.
@@ -41,6 +45,9 @@ SOURCE_GLOBS = ["src/*.cpp", "src/types/*.cpp", "src/helpers/*.cpp", "src/helper
 # hardening files together.  The leak test repeats every call thousands of
 # times to measure memory; the thread test calls for a fixed 2 s.
 SLOW_TEST_FILES = {"test_hardening_leaks.py", "test_hardening_threads.py"}
+
+# The pure core, which the sanitized native core tests also check.
+CORE_PREFIX = "src/helpers/pure/"
 
 # universalmutator's command, installed beside the interpreter running this.
 MUTATE = str(Path(sys.executable).parent / "mutate")
@@ -206,11 +213,14 @@ def quotas(generated: dict[str, int], count: int, minimum: int) -> dict[str, int
 class Tree:
     """build/mutate: tavik, tavik_testing and core_tests at -O1 without
     link-time optimization (CMakeLists.txt turns it on for Release and
-    RelWithDebInfo), and a venv whose tavik package is this tree's module."""
+    RelWithDebInfo), and a venv whose tavik package is this tree's module;
+    build/mutate/sanitized-core: the core tests alone, built by clang with
+    AddressSanitizer and undefined-behaviour traps, also at -O1."""
 
     def __init__(self, python: str, seed: int):
         self.python = python
         self.seed = seed
+        self.sanitized = TREE / "sanitized-core"
         self.venv = TREE / "venv"
         self.venv_python = self.venv / "bin" / "python"
         version = f"python{sys.version_info.major}.{sys.version_info.minor}"
@@ -224,11 +234,16 @@ class Tree:
                                              if p.name not in SLOW_TEST_FILES)
 
     def configure(self):
-        result = run(["cmake", "-S", str(ROOT), "-B", str(TREE), "-G", "Ninja", f"-DPython_EXECUTABLE={self.python}",
-                      "-DTAVIK_BUILD_TESTING=ON", "-DCMAKE_BUILD_TYPE=Mutation",
-                      "-DCMAKE_CXX_FLAGS_MUTATION=-O1 -DNDEBUG"])
-        if result.returncode != 0:
-            sys.exit(f"configuring {TREE} failed:\n{result.stdout}{result.stderr}")
+        if shutil.which("clang++") is None:
+            sys.exit("dev mutate: clang++ not installed (apt-get install clang): the core's mutants need its sanitizers")
+        mutation = ["-G", "Ninja", "-DTAVIK_BUILD_TESTING=ON", "-DCMAKE_BUILD_TYPE=Mutation",
+                    "-DCMAKE_CXX_FLAGS_MUTATION=-O1 -DNDEBUG"]
+        for tree, options in ((TREE, [f"-DPython_EXECUTABLE={self.python}"]),
+                              (self.sanitized, ["-DCMAKE_CXX_COMPILER=clang++", "-DTAVIK_CORE_ONLY=ON",
+                                                "-DTAVIK_SANITIZE=ON", "-DTAVIK_TRAP_UB=ON"])):
+            result = run(["cmake", "-S", str(ROOT), "-B", str(tree), *mutation, *options])
+            if result.returncode != 0:
+                sys.exit(f"configuring {tree} failed:\n{result.stdout}{result.stderr}")
 
     def make_venv(self):
         # Tests start subprocesses with sys.executable and a PYTHONPATH of their
@@ -249,15 +264,16 @@ class Tree:
         for path in TREE.glob("tavik.*.so"):
             (self.package / path.name).symlink_to(path)
 
-    def build(self) -> tuple[bool, str]:
-        try:
-            result = run(["cmake", "--build", str(TREE)], timeout=BUILD_TIMEOUT)
-        except subprocess.TimeoutExpired:
-            return False, "build timed out"
-        if result.returncode == 0:
-            return True, ""
-        errors = [line for line in result.stdout.splitlines() if "error:" in line]
-        return False, (errors[0] if errors else result.stdout[-300:]).strip()
+    def build(self, sanitized: bool = True) -> tuple[bool, str]:
+        for tree in (TREE, self.sanitized) if sanitized else (TREE,):
+            try:
+                result = run(["cmake", "--build", str(tree)], timeout=BUILD_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                return False, "build timed out"
+            if result.returncode != 0:
+                errors = [line for line in result.stdout.splitlines() if "error:" in line]
+                return False, (errors[0] if errors else result.stdout[-300:]).strip()
+        return True, ""
 
     def environment(self) -> dict[str, str]:
         env = dict(os.environ, TAVIK_TESTING_DIR=str(TREE / "python"),
@@ -278,14 +294,17 @@ class Tree:
             sys.exit(f"the mutation venv does not load {TREE}'s modules:\n{result.stdout}{result.stderr}")
         print(f"tests import {files[0]} -> {files[0].resolve()}", flush=True)
 
-    def run_suite(self, timeout: float | None, test_files: list[Path] | None = None) -> tuple[str, str]:
-        """(outcome, detail): the native core tests, then pytest, stopping at the
-        first failure.  A fixed hypothesis seed and an emptied example database
-        make every mutant meet the same examples."""
+    def run_suite(self, timeout: float | None, test_files: list[Path] | None = None,
+                  sanitized: bool = True) -> tuple[str, str]:
+        """(outcome, detail): the native core tests, sanitized too (for a mutant
+        of the core), then pytest, stopping at the first failure.  A fixed
+        hypothesis seed and an emptied example database make every mutant meet
+        the same examples."""
         shutil.rmtree(self.hypothesis_dir, ignore_errors=True)
         deadline = None if timeout is None else time.monotonic() + timeout
         commands = [
             ("core_tests", [str(TREE / "core_tests")]),
+            *([("sanitized core_tests", [str(self.sanitized / "core_tests")])] if sanitized else []),
             ("pytest", [str(self.venv_python), "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
                         f"--hypothesis-seed={self.seed}", "--rootdir", str(ROOT),
                         *map(str, test_files or self.test_files)]),
@@ -322,6 +341,9 @@ def first_failure(output: str, returncode: int) -> str:
         if line.startswith(("FAILED ", "ERROR ")):
             # pytest names the test relative to its working directory.
             return line.split(" - ")[0].replace("../", "")
+    for line in output.splitlines():
+        if line.startswith("SUMMARY: "):  # a sanitizer's report
+            return line[:200]
     if returncode < 0:
         return f"killed by signal {-returncode}"
     lines = [line for line in output.splitlines() if line.strip()]
@@ -498,7 +520,7 @@ def main():
     settings = {"seed": args.seed, "count": args.count, "minimum": args.min_per_file, "commit": commit,
                 "sources": {p.relative_to(ROOT).as_posix(): hashlib.sha256(p.read_bytes()).hexdigest()
                             for p in sources},
-                "flags": "-O1 -DNDEBUG", "timeout": timeout, "clean_seconds": round(clean_seconds, 1),
+                "flags": "-O1 -DNDEBUG; core mutants also clang ASan + UB traps", "timeout": timeout, "clean_seconds": round(clean_seconds, 1),
                 "test_files": [p.name for p in tree.test_files], "wanted": wanted,
                 "generated": {f: len(ms) for f, ms in generated.items()}, "complete": False, "wall_seconds": 0}
     earlier, earlier_seconds = previous_outcomes(settings) if args.resume else ({}, 0)
@@ -516,12 +538,13 @@ def main():
                     tried.append(mutant)
                     continue
                 begin = time.monotonic()
+                in_core = mutant.file.startswith(CORE_PREFIX)
                 try:
                     guard.apply(mutant)
-                    ok, error = tree.build()
+                    ok, error = tree.build(sanitized=in_core)
                     if ok:
                         compiled += 1
-                        mutant.outcome, mutant.detail = tree.run_suite(timeout)
+                        mutant.outcome, mutant.detail = tree.run_suite(timeout, sanitized=in_core)
                     else:
                         mutant.outcome, mutant.detail = NOT_COMPILED, error
                 finally:

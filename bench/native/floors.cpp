@@ -16,7 +16,7 @@ PyObject* floor_noop(PyObject*, PyObject* arg) noexcept { return Py_NewRef(arg);
 
 PyObject* floor_datetime(PyObject*, PyObject* arg) noexcept {
     (void)arg;
-    return instant_to_py(Instant{Date{2024, 1, 2}, 11045, 123456000});
+    return instant_to_py(Instant{Date{2024, 1, 2}, 11045, 123456000}).release();
 }
 
 // What returning a formatted text costs: a new ASCII str of a typical length, filled.
@@ -48,7 +48,7 @@ PyObject* floor_now_datetime(PyObject*, PyObject*) noexcept {
     timespec now;
     if (clock_gettime(CLOCK_REALTIME, &now) != 0) return PyErr_SetFromErrno(PyExc_OSError);
     // The clock's sub-second part lands in the result; the date is fixed (no calendar).
-    return instant_to_py(Instant{Date{2024, 1, 2}, 11045, static_cast<std::uint32_t>(now.tv_nsec)});
+    return instant_to_py(Instant{Date{2024, 1, 2}, 11045, static_cast<std::uint32_t>(now.tv_nsec)}).release();
 }
 
 PyMethodDef floor_methods[] = {

@@ -43,13 +43,6 @@ constexpr const char kLeapSecondWarning[] = "ignored leap-second, `datetime` doe
 
 void forget_datetime_api() noexcept { api_cell.store(nullptr, std::memory_order_release); }
 
-bool py_to_instant(PyObject* object, Instant& out) noexcept {
-    CivilTime fields;
-    if (!py_to_civil(object, fields)) return false;
-    out = instant_of(fields);
-    return true;
-}
-
 bool py_to_civil(PyObject* object, CivilTime& out) noexcept {
     const PyDateTime_CAPI* api = datetime_api();
     if (api == nullptr) [[unlikely]]
@@ -77,10 +70,10 @@ bool py_to_civil(PyObject* object, CivilTime& out) noexcept {
     const unsigned minute = PyDateTime_DATE_GET_MINUTE(object);
     const unsigned second = PyDateTime_DATE_GET_SECOND(object);
     // The stored microsecond is a 3-byte field (up to 16,777,215 in a datetime
-    // unpickled from crafted bytes): checked before it is scaled, so that no
-    // product wraps back below the limit.  Up to 2 s at second 59 is a leap second.
+    // unpickled from crafted bytes): bounded before it is scaled, so that no
+    // product wraps back into range.  Up to 2 s at second 59 is a leap second.
     const std::uint32_t micros = static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(object));
-    if (hour >= 24 || minute >= 60 || second >= 60 || micros >= (second == 59 ? 2'000'000u : 1'000'000u)) [[unlikely]]
+    if (micros >= kFractionLimit / 1000 || !is_valid_time(hour, minute, second, micros * 1000)) [[unlikely]]
         return fail(PyExc_ValueError, "invalid or out-of-range time");
     // The fold attribute is ignored: UTC has no repeated wall-clock hour.
     out = CivilTime{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)}, static_cast<std::uint8_t>(hour),
@@ -88,21 +81,20 @@ bool py_to_civil(PyObject* object, CivilTime& out) noexcept {
     return true;
 }
 
-PyObject* instant_to_py(const Instant& instant) noexcept { return civil_to_py(civil_time(instant)); }
+PyRef instant_to_py(const Instant& instant) noexcept { return civil_to_py(civil_time(instant)); }
 
-PyObject* civil_to_py(const CivilTime& t) noexcept {
+PyRef civil_to_py(const CivilTime& t) noexcept {
     const PyDateTime_CAPI* api = datetime_api();
     if (api == nullptr) [[unlikely]]
-        return nullptr;
-    const bool leap = t.frac >= kNanosPerSecond;
-    PyObject* result = api->DateTime_FromDateAndTimeAndFold(
+        return PyRef();
+    const bool leap = is_leap_fraction(t.frac);
+    PyRef result = PyRef::steal(api->DateTime_FromDateAndTimeAndFold(
         t.date.year, t.date.month, t.date.day, t.hour, t.minute, t.second,
-        static_cast<int>((leap ? t.frac - kNanosPerSecond : t.frac) / 1000), api->TimeZone_UTC, 0,
-        api->DateTimeType);
-    if (result == nullptr) return nullptr;  // the constructor's ValueError for years outside 1..9999
-    if (leap) [[unlikely]] {
+        static_cast<int>(nanos_in_shown_second(t.frac) / 1000), api->TimeZone_UTC, 0, api->DateTimeType));
+    // Empty: the constructor's ValueError for years outside 1..9999, passed on.
+    if (leap && result) [[unlikely]] {
         // The value is still returned; a warning turned into an error must not lose it.
-        if (PyErr_WarnEx(PyExc_UserWarning, kLeapSecondWarning, 0) < 0) PyErr_WriteUnraisable(result);
+        if (PyErr_WarnEx(PyExc_UserWarning, kLeapSecondWarning, 0) < 0) PyErr_WriteUnraisable(result.get());
     }
     return result;
 }

@@ -9,18 +9,15 @@ namespace tavik {
 // The stored fields of a datetime whose tzinfo equals datetime.timezone.utc.
 // False with an exception set (a TypeError gets the parameter prefix from the
 // caller's argument-error rule).
-bool py_to_instant(PyObject* object, Instant& out) noexcept;
-
-// The same as the fields the datetime stores.
-bool py_to_civil(PyObject* object, CivilTime& out) noexcept;
+[[nodiscard]] bool py_to_civil(PyObject* object, CivilTime& out) noexcept;
 
 // A new datetime.datetime with tzinfo datetime.timezone.utc, microseconds cut
 // (never rounded).  A leap second comes back as second 59 with a UserWarning.
-// Null with an exception set (years outside 1..9999 have no datetime).
-PyObject* instant_to_py(const Instant& instant) noexcept;
+// Empty with an exception set (years outside 1..9999 have no datetime).
+PyRef instant_to_py(const Instant& instant) noexcept;
 
 // The same from the fields a datetime stores.
-PyObject* civil_to_py(const CivilTime& t) noexcept;
+PyRef civil_to_py(const CivilTime& t) noexcept;
 
 // Drops the C API handle of an interpreter that has finalised (no Python API
 // is called): the next conversion imports it anew.
@@ -31,6 +28,6 @@ struct UtcDateTime {
     CivilTime fields;
 };
 
-inline bool from_python(PyObject* object, UtcDateTime& out) noexcept { return py_to_civil(object, out.fields); }
+[[nodiscard]] inline bool from_python(PyObject* object, UtcDateTime& out) noexcept { return py_to_civil(object, out.fields); }
 
 }  // namespace tavik

@@ -41,7 +41,7 @@ PyObject* truncate_to_day_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
     if (!extract_arguments<kTruncateToDayDescription>(args, nargs, kwnames, date)) return nullptr;
     const TruncateResult day = truncate_to_day(instant_of(date.fields));
     if (day.error != RoundingError::None) return raise_error_value(message(day.error));
-    return instant_to_py(day.instant);
+    return instant_to_py(day.instant).release();
 }
 
 constexpr const char* kStrToDateParameters[] = {"s"};
@@ -54,7 +54,7 @@ PyObject* str_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     const ParseResult parsed = parse_rfc3339(text);
     if (parsed.error != ParseError::None) [[unlikely]]
         return raise_error_value(message(parsed.error));
-    return civil_to_py(parsed.fields);
+    return civil_to_py(parsed.fields).release();
 }
 
 constexpr const char* kDateToStrParameters[] = {"d"};
@@ -99,7 +99,7 @@ PyObject* ms_to_date_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!extract_arguments<kMsToDateDescription>(args, nargs, kwnames, ts)) return nullptr;
     const std::optional<Instant> instant = instant_from_unix_ms(ts);
     if (!instant) return raise_error_value("时间戳转换失败");
-    return instant_to_py(*instant);
+    return instant_to_py(*instant).release();
 }
 
 // The text of an errno value.  strerror_r, not strerror, whose buffer another
@@ -159,16 +159,16 @@ PyObject* now_date_entry(PyObject*, PyObject*) noexcept {
         clock_calendar.instant(static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec));
     if (!instant) [[unlikely]]
         return internal_failure("system time beyond the year 262142");
-    return instant_to_py(*instant);
+    return instant_to_py(*instant).release();
 }
 
 [[gnu::flatten]]
 PyObject* now_ms_entry(PyObject*, PyObject*) noexcept {
     timespec now;
     if (!read_clock(now)) return nullptr;
-    // Whole milliseconds, truncated: never ahead of the clock.  Straight from
-    // the clock's seconds, without the calendar an Instant would need.
-    PyObject* result = PyLong_FromLongLong(static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000);
+    // Straight from the clock's seconds, without the calendar an Instant would need.
+    PyObject* result = PyLong_FromLongLong(
+        unix_ms(static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec)));
     if (result == nullptr) [[unlikely]]
         return api_call_failed();
     return result;

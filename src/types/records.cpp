@@ -131,7 +131,7 @@ PyObject* read_field(PyObject* self, void* closure) noexcept {
         case FieldType::Enum:
             return enum_to_py(*f.enumeration, field<std::uint8_t>(self, f)).release();
         case FieldType::Instant:
-            return instant_to_py(field<Instant>(self, f));
+            return instant_to_py(field<Instant>(self, f)).release();
     }
     return internal_failure("unknown field type");
 }

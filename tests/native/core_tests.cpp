@@ -128,6 +128,24 @@ void test_epoch() {
     CHECK(unix_ms(at(2016, 12, 31, 23, 59, 59, 1'500'000'000)) == 1'483'228'799'500, "a leap second");
 }
 
+// The leap second: a fraction of a whole second or more, below two, at second 59 alone.
+void test_leap_second_rule() {
+    const struct {
+        unsigned second;
+        std::uint32_t frac;
+        bool valid;
+    } rows[] = {
+        {59, 1'999'999'999, true}, {59, 2'000'000'000, false},  // beyond the leap second
+        {58, 1'000'000'000, false}, {0, 1'000'000'000, false},  // a leap second only ends a minute
+        {0, 999'999'999, true},
+    };
+    for (const auto& r : rows) {
+        CHECK(is_valid_time(23, 59, r.second, r.frac) == r.valid &&
+                  is_valid_instant(at(2016, 12, 31, 23, 59, r.second, r.frac)) == r.valid,
+              "second %u, fraction %" PRIu32, r.second, r.frac);
+    }
+}
+
 // One row per rule of the grammar and of the order of its checks, read by
 // both the parser and its scanner.
 void test_parse() {
@@ -315,6 +333,7 @@ void test_truncate() {
 int main() {
     test_calendar();
     test_epoch();
+    test_leap_second_rule();
     test_parse();
     test_invariants_on_generated_texts();
     test_format();

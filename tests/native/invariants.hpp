@@ -20,7 +20,7 @@ inline const char* broken_invariant(std::string_view text, bool& took) {
     if (accepted && !(parsed.instant() == scanned.instant())) return "the entry and the scanner differ";
     detail::DateTimeFields active{}, portable{};
     if (text.size() >= 19 && (detail::read_date_time_active(text.data(), active) !=
-                                  detail::read_date_time_portable(text.data(), portable) ||
+                                  detail::read_date_time_words(text.data(), portable) ||
                               !(active == portable)))
         return "the two 19-byte readers differ";
     // The shortcut takes every accepted text but those with the U+2212 minus, which only the scanner reads.

@@ -2,13 +2,6 @@
 
 namespace tavik {
 
-std::int64_t unix_ms(const Instant& t) noexcept {
-    // A leap second reads as the second it is folded into (23:59:60.5 gives
-    // 23:59:59.500), the same wall-clock value the datetime conversion shows.
-    // The whole range is about 8.3e15 ms, far inside 64 bits.
-    return unix_seconds(t) * 1000 + (t.frac % kNanosPerSecond) / 1'000'000;
-}
-
 const char* message(RoundingError kind) noexcept {
     switch (kind) {
         case RoundingError::None: return "";

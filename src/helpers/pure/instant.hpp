@@ -28,10 +28,37 @@ struct Date {
     friend constexpr bool operator==(const Date&, const Date&) = default;
 };
 
+// The leap second.  Second 60 of a minute is kept as second 59 whose
+// fraction runs on past a whole second: 23:59:60.5 is 23:59:59 with 1.5e9 ns.
+// So a fraction is below 1e9, or below 2e9 at second 59 only.
+inline constexpr std::uint32_t kFractionLimit = 2 * kNanosPerSecond;
+
+constexpr bool is_leap_fraction(std::uint32_t frac) noexcept { return frac >= kNanosPerSecond; }
+
+constexpr bool is_valid_fraction(unsigned second_of_minute, std::uint32_t frac) noexcept {
+    return frac < kNanosPerSecond || (frac < kFractionLimit && second_of_minute == 59);
+}
+
+// The nanoseconds past the start of the second a reader is shown: the
+// second itself for a leap second (60 in text; 59 in a datetime, which has
+// no second 60).
+constexpr std::uint32_t nanos_in_shown_second(std::uint32_t frac) noexcept {
+    return is_leap_fraction(frac) ? frac - kNanosPerSecond : frac;
+}
+
+// A second and fraction as read (second 0..60, nanos below 1e9) in the kept form.
+struct KeptSecond {
+    unsigned second;     // [0:59]
+    std::uint32_t frac;
+};
+
+constexpr KeptSecond kept_second(unsigned second, std::uint32_t nanos) noexcept {
+    return second == 60 ? KeptSecond{59, nanos + kNanosPerSecond} : KeptSecond{second, nanos};
+}
+
 // A point on the UTC scale.  `secs` is the second of the day [0:86399];
-// `frac` the nanoseconds [0:999999999], or [1e9:2e9) for a leap second,
-// which is only allowed when secs % 60 == 59 (23:59:60.5 is secs 86399,
-// frac 1'500'000'000).
+// `frac` the nanoseconds, a leap second's included (is_valid_fraction with
+// secs % 60; 23:59:60.5 is secs 86399, frac 1'500'000'000).
 struct Instant {
     Date date;
     std::uint32_t secs;
@@ -44,8 +71,7 @@ struct Instant {
 // boundary, where the parser and the formatter work, so that a datetime is
 // built or read without splitting or joining the second of the day.
 // An instant as the fields a datetime stores: the second of the day split
-// into hour, minute and second; `frac` as in Instant (a leap second's is 1e9
-// or more, at second 59).
+// into hour, minute and second; `frac` as in Instant.
 struct CivilTime {
     Date date;
     std::uint8_t hour, minute, second;
@@ -92,10 +118,12 @@ constexpr std::int64_t days_from_civil(year_t year, unsigned month, unsigned day
 constexpr Date civil_from_days(std::int64_t days) noexcept {
     // Neri and Schneider's split ("Euclidean affine functions and their
     // application to calendar algorithms", Software: Practice and Experience,
-    // 2022).  Inside about +-2.6 million years of 1970 (the whole instant range), the
-    // same split in 32-bit arithmetic where every division is by a constant
-    // or a multiply and a shift: the count is moved by 700 eras so that it is
-    // never negative, centuries come from 4n+3 over 146097, the year of the
+    // 2022).  For days -102,987,368 .. 970,754,455 from 1970, the dates
+    // -280000-03-01 .. 2659805-06-05 (about 282,000 years before 1970 to
+    // 2,658,000 after: the whole instant range), the same split in 32-bit
+    // arithmetic where every division is by a constant or a multiply and a
+    // shift: the count is moved by 700 eras so that it is never negative (and
+    // stays below 2^30), centuries come from 4n+3 over 146097, the year of the
     // century and the day of the year from one 64-bit product, month and day
     // from one product over 2^16, March first as below.
     constexpr std::int64_t kShiftEras = 700;
@@ -132,15 +160,35 @@ constexpr bool is_valid_date(year_t y, unsigned m, unsigned d) noexcept {
     return y >= kMinYear && y <= kMaxYear && m >= 1 && m <= 12 && d >= 1 && d <= days_in_month(y, m);
 }
 
+constexpr bool is_valid_time(unsigned hour, unsigned minute, unsigned second, std::uint32_t frac) noexcept {
+    return hour < 24 && minute < 60 && second < 60 && is_valid_fraction(second, frac);
+}
+
 constexpr bool is_valid_instant(const Instant& t) noexcept {
-    if (!is_valid_date(t.date.year, t.date.month, t.date.day) || t.secs >= kSecondsPerDay) return false;
-    if (t.frac < kNanosPerSecond) return true;
-    return t.frac < 2 * kNanosPerSecond && t.secs % 60 == 59;
+    return is_valid_date(t.date.year, t.date.month, t.date.day) && t.secs < kSecondsPerDay &&
+           is_valid_fraction(t.secs % 60, t.frac);
 }
 
 // Whole Unix seconds; a leap second's fraction never adds to them.
 constexpr std::int64_t unix_seconds(const Instant& t) noexcept {
     return days_from_civil(t.date.year, t.date.month, t.date.day) * kSecondsPerDay + t.secs;
+}
+
+inline constexpr std::int64_t kMillisPerSecond = 1000;
+inline constexpr std::uint32_t kNanosPerMilli = 1'000'000;
+
+// Milliseconds since the epoch of a clock reading (nanos below 1e9): whole
+// milliseconds, cut, so never ahead of the clock.  For readings inside the
+// instant range, whose milliseconds fit 64 bits many times over.
+constexpr std::int64_t unix_ms(std::int64_t seconds, std::uint32_t nanos) noexcept {
+    return seconds * kMillisPerSecond + nanos / kNanosPerMilli;
+}
+
+// Milliseconds since the epoch, rounded down.  A leap second reads as the
+// second it is kept in (23:59:60.5 gives 23:59:59.500), the wall-clock value
+// the datetime conversion shows.
+constexpr std::int64_t unix_ms(const Instant& t) noexcept {
+    return unix_ms(unix_seconds(t), nanos_in_shown_second(t.frac));
 }
 
 // Floor division by a positive divisor: the quotient rounded toward minus
@@ -173,7 +221,7 @@ inline constexpr std::int64_t kLastUnixDay = days_from_civil(kMaxYear, 12, 31);
 // overflow at the ends of the range).
 constexpr std::optional<Instant> instant_from_unix(std::int64_t seconds, std::uint32_t nanos) noexcept {
     // The leap-second form never comes from a clock or an epoch count.
-    if (nanos >= kNanosPerSecond) return std::nullopt;
+    if (is_leap_fraction(nanos)) return std::nullopt;
     const FloorDivision days = floor_divide(seconds, kSecondsPerDay);
     // Checked before the calendar, whose own arithmetic and year cast hold
     // only for day counts near its range.
@@ -197,7 +245,7 @@ public:
         // Before the epoch or beyond the range (one unsigned comparison):
         // what is cached below is then a day number below 2^27, which the
         // "no day yet" marker's can never be.
-        if (static_cast<std::uint64_t>(seconds) > std::uint64_t{kMaxUnixSecond} || nanos >= kNanosPerSecond)
+        if (static_cast<std::uint64_t>(seconds) > std::uint64_t{kMaxUnixSecond} || is_leap_fraction(nanos))
             [[unlikely]]
             return instant_from_unix(seconds, nanos);
         // From the epoch on, truncating division is the floor.
@@ -228,14 +276,9 @@ private:
 
 // Unix milliseconds, split by floor division: -1 ms is the last millisecond of 1969.
 constexpr std::optional<Instant> instant_from_unix_ms(std::int64_t ms) noexcept {
-    constexpr std::int64_t kMillisPerSecond = 1000;
-    constexpr std::uint32_t kNanosPerMilli = 1'000'000;
     const FloorDivision seconds = floor_divide(ms, kMillisPerSecond);
     return instant_from_unix(seconds.quotient, static_cast<std::uint32_t>(seconds.remainder) * kNanosPerMilli);
 }
-
-// Milliseconds since the epoch, rounded down.
-std::int64_t unix_ms(const Instant& t) noexcept;
 
 // The day cut and its failure kinds.  Only TimestampExceedsLimit arises here;
 // the others belong to the same error type.

@@ -147,10 +147,7 @@ constexpr Date next_day(year_t year, unsigned month, unsigned day) noexcept {
 // the second and the fraction, and with them a leap second, stay as they are.
 constexpr CivilTime shifted_civil(year_t year, unsigned month, unsigned day, unsigned hour, unsigned minute,
                                   unsigned second, std::uint32_t nanos, std::int32_t minutes_east) noexcept {
-    if (second == 60) {
-        second = 59;
-        nanos += kNanosPerSecond;
-    }
+    const KeptSecond kept = kept_second(second, nanos);
     constexpr std::int32_t kMinutesPerDay = 24 * 60;
     std::int32_t utc = static_cast<std::int32_t>(hour * 60 + minute) - minutes_east;
     Date date{year, static_cast<month_t>(month), static_cast<day_t>(day)};
@@ -162,7 +159,7 @@ constexpr CivilTime shifted_civil(year_t year, unsigned month, unsigned day, uns
         date = next_day(year, month, day);
     }
     return CivilTime{date, static_cast<std::uint8_t>(utc / 60), static_cast<std::uint8_t>(utc % 60),
-                     static_cast<std::uint8_t>(second), nanos};
+                     static_cast<std::uint8_t>(kept.second), kept.frac};
 }
 
 }  // namespace
@@ -277,10 +274,9 @@ constexpr unsigned byte_at(std::uint64_t word, unsigned index) noexcept {
     return static_cast<unsigned>(word >> (8 * index)) & 0xFF;
 }
 
-// The fields of "YYYY-MM-DD" "T|t| " "HH:MM:SS" (the first 19 bytes at p,
-// all readable), each checked against its range: month 1-12, day 1-31, hour
-// 0-23, minute 0-59, second 0-60.  False for anything else.
-
+// The two readers of "YYYY-MM-DD" "T|t| " "HH:MM:SS" (the first 19 bytes at p,
+// all readable) below check each field against its range: month 1-12, day
+// 1-31, hour 0-23, minute 0-59, second 0-60.  False for anything else.
 #if defined(__SSE2__)
 // Two overlapping 16-byte reads, "YYYY-MM-DDTHH:MM" and "Y-MM-DDTHH:MM:SS",
 // each checked byte by byte against a template (a digit is its byte minus
@@ -330,9 +326,12 @@ constexpr unsigned byte_at(std::uint64_t word, unsigned index) noexcept {
 }
 #endif
 
+}  // namespace
+
 // A word at a time: "YYYY-MM-", "DDTHH:MM" and the overlapping "HH:MM:SS".
-// Compiled everywhere, so the native tests compare it with the SSE2 reader.
-[[gnu::always_inline]] inline bool read_date_time_words(const char* p, DateTimeFields& out) noexcept {
+// Compiled everywhere, so the native tests compare it with the SSE2 reader;
+// where there is no SSE2 the shortcut reads with it.
+bool read_date_time_words(const char* p, DateTimeFields& out) noexcept {
     const std::uint64_t date = load8(p);
     const std::uint64_t day_word = load8(p + 8);
     const std::uint64_t time = load8(p + 11);
@@ -356,25 +355,25 @@ constexpr unsigned byte_at(std::uint64_t word, unsigned index) noexcept {
     return true;
 }
 
+namespace {
 // The reader the shortcut uses: SSE2 wherever the target has it.
 #if defined(__SSE2__)
 constexpr auto& read_date_time = read_date_time_sse2;
 #else
 constexpr auto& read_date_time = read_date_time_words;
 #endif
+}  // namespace
+
+bool read_date_time_active(const char* p, DateTimeFields& out) noexcept { return read_date_time(p, out); }
 
 // The shape nearly every text has: "YYYY-MM-DD" "T|t| " "HH:MM:SS", an
 // optional fraction, then "Z", "z" or "+hh:mm"/"-hh:mm", every field in
 // range.  True with `out` set when the text is exactly that; false for
 // anything else, which the scanner then reads again to name the error (or to
 // accept a form this does not take, such as the U+2212 minus).  Whatever this
-// accepts, the scanner accepts with the same instant.
-}  // namespace
-
-bool read_date_time_active(const char* p, DateTimeFields& out) noexcept { return read_date_time(p, out); }
-bool read_date_time_portable(const char* p, DateTimeFields& out) noexcept { return read_date_time_words(p, out); }
-
-bool read_common_shape(std::string_view text, CivilTime& out) noexcept {
+// accepts, the scanner accepts with the same instant.  Flattened: whichever
+// reader it uses is inlined, also where no link-time optimization is done.
+[[gnu::flatten]] bool read_common_shape(std::string_view text, CivilTime& out) noexcept {
     const char* p = text.data();
     const char* const end = p + text.size();
     if (text.size() < 20) return false;
@@ -409,27 +408,22 @@ bool read_common_shape(std::string_view text, CivilTime& out) noexcept {
         }
     }
 
-    std::int32_t minutes_east;
     const auto rest = static_cast<std::size_t>(end - q);
     if (rest == 1 && (*q == 'Z' || *q == 'z')) {
-        if (second < 60) [[likely]] {
-            out = CivilTime{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)},
-                            static_cast<std::uint8_t>(hour), static_cast<std::uint8_t>(minute),
-                            static_cast<std::uint8_t>(second), nanos};
-            return true;
-        }
-        minutes_east = 0;
-    } else if (rest == 6 && (*q == '+' || *q == '-') && q[3] == ':') {
-        const unsigned hours = two_digits(q + 1), minutes = two_digits(q + 4);
-        if (hours > 23 || minutes > 59) return false;
-        const auto magnitude = static_cast<std::int32_t>(hours * 60 + minutes);
-        // The sign without a branch: the two signs come in no order.
-        const std::int32_t west = -static_cast<std::int32_t>(*q == '-');  // 0 or -1
-        minutes_east = (magnitude ^ west) - west;
-    } else {
-        return false;
+        // Already UTC: no shift to make.
+        const KeptSecond kept = kept_second(second, nanos);
+        out = CivilTime{Date{year, static_cast<month_t>(month), static_cast<day_t>(day)},
+                        static_cast<std::uint8_t>(hour), static_cast<std::uint8_t>(minute),
+                        static_cast<std::uint8_t>(kept.second), kept.frac};
+        return true;
     }
-    out = shifted_civil(year, month, day, hour, minute, second, nanos, minutes_east);
+    if (rest != 6 || (*q != '+' && *q != '-') || q[3] != ':') return false;
+    const unsigned hours = two_digits(q + 1), minutes = two_digits(q + 4);
+    if (hours > 23 || minutes > 59) return false;
+    const auto magnitude = static_cast<std::int32_t>(hours * 60 + minutes);
+    // The sign without a branch: the two signs come in no order.
+    const std::int32_t west = -static_cast<std::int32_t>(*q == '-');  // 0 or -1
+    out = shifted_civil(year, month, day, hour, minute, second, nanos, (magnitude ^ west) - west);
     return true;
 }
 
@@ -454,8 +448,8 @@ namespace {
 // to (two such places at least two bytes apart), become their digit texts in
 // place: x * 103 >> 10 is x / 10 for every x below 179 and x * 103 stays below
 // 2^16, so each number's two bytes take nothing from a neighbour's; what a
-// higher place's product leaves in lower bytes is masked off.  `tens` marks
-// the low nibble of every tens byte.
+// higher place's product leaves in lower bytes is masked off.  `tens_mask`
+// marks the low nibble of every tens byte.
 constexpr std::uint64_t digit_text(std::uint64_t placed, std::uint64_t tens_mask) noexcept {
     const std::uint64_t tens = (placed * 103) >> 10 & tens_mask;
     const std::uint64_t ones = placed - tens * 10;
@@ -479,8 +473,8 @@ std::size_t format_rfc3339(const CivilTime& t, char (&out)[kMaxFormattedLength])
 
     // A leap second is written as second 60, its RFC 3339 form, so that the
     // text parses back to the same instant instead of to the second before.
-    const bool leap = t.frac >= kNanosPerSecond;
-    const unsigned micros = (leap ? t.frac - kNanosPerSecond : t.frac) / 1000;
+    const bool leap = is_leap_fraction(t.frac);
+    const unsigned micros = nanos_in_shown_second(t.frac) / 1000;
     const auto year = static_cast<unsigned>(t.date.year);
 
     // "YYYY-MM-" "DDTHH:MM" ":SS", every number converted where it is written.

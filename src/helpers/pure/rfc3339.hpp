@@ -33,8 +33,9 @@ struct ParseResult {
     constexpr Instant instant() const noexcept { return instant_of(fields); }
 };
 
-// The one entry for RFC 3339 text: one left-to-right pass, no copy; the first
-// failing check ends it.
+// The one entry for RFC 3339 text, never copied.  The shortcut reads the
+// shape nearly every text has; a text it refuses is read again from the start
+// by the scanner, whose first failing check ends the parse and names the error.
 ParseResult parse_rfc3339(std::string_view text) noexcept;
 
 // Its two readings, for the native tests and the fuzzer to compare.
@@ -46,14 +47,14 @@ ParseResult scan(std::string_view text) noexcept;
 // what scan gives; false for any other text (scan then reads it again).
 bool read_common_shape(std::string_view text, CivilTime& out) noexcept;
 // The 19 bytes "YYYY-MM-DD" "T|t| " "HH:MM:SS" at p (all readable), each field
-// checked against its range; the active reader (SSE2 where there is SSE2)
-// and the portable word-at-a-time one, which must agree.
+// checked against its range; the reader the shortcut uses (SSE2 where there
+// is SSE2) and the word-at-a-time one, which must agree.
 struct DateTimeFields {
     unsigned year, month, day, hour, minute, second;
     friend constexpr bool operator==(const DateTimeFields&, const DateTimeFields&) = default;
 };
 bool read_date_time_active(const char* p, DateTimeFields& out) noexcept;
-bool read_date_time_portable(const char* p, DateTimeFields& out) noexcept;
+bool read_date_time_words(const char* p, DateTimeFields& out) noexcept;
 }  // namespace detail
 
 // The longest text: "2024-01-02T03:04:05.123456+00:00".
