@@ -3,6 +3,8 @@ with MemoryError, a reported internal failure, a specified fallback text, or nor
 is normal.  tavik is imported first: CPython 3.13.0 crashes when its import bookkeeping runs out of
 memory.  Class building under failing allocations is in test_module.py."""
 import re
+import sys
+import sysconfig
 
 import pytest
 
@@ -82,7 +84,15 @@ def allowed(python, normal, got):
     return None
 
 
-@pytest.mark.parametrize("mode", ["one", "rest"], ids=["fail-one-allocation", "fail-every-allocation-from"])
+# CPython 3.13t itself crashes when a list's array allocation fails (in the child's own list appends, before
+# tavik is reached); 3.14t and the GIL builds do not.
+CRASHES_ON_ONE_FAILED_ALLOCATION = bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and sys.version_info[:2] == (3, 13)
+
+
+@pytest.mark.parametrize("mode", [
+    pytest.param("one", marks=pytest.mark.skipif(CRASHES_ON_ONE_FAILED_ALLOCATION, reason="CPython 3.13t crashes "
+                                                 "when a list's array allocation fails, outside tavik")),
+    "rest"], ids=["fail-one-allocation", "fail-every-allocation-from"])
 def test_every_allocation_of_every_call_may_fail(testing, mode):
     report, stderr = in_child(testing, SCRIPT, mode)
     assert sorted(report) == sorted(NAMES)

@@ -49,6 +49,16 @@ def outcome(expression, shown, namespace):
     return shown if shape == (type(example), getattr(example, "tzinfo", None)) else f"{shape} for {value!r}"
 
 
+def in_this_interpreters_words(shown):
+    """The README shows 3.13's texts; datetime's refusal of a year, which tavik passes on, is worded anew from 3.14."""
+    def refusal(year):
+        try:
+            datetime.datetime(int(year[1]), 1, 1)
+        except ValueError as error:
+            return str(error)
+    return re.sub(r"year (-?\d+) is out of range", refusal, shown)
+
+
 def test_every_readme_example_shows_what_tavik_gives(testing):
     # The README's `order`: a filled limit buy of 0.5 BTC/USDT placed at 2024-03-01 01:30:00.250 UTC.
     placed = (2024, 3, 1, 5400, 250_000_000)  # date, second of the day, nanoseconds
@@ -56,7 +66,7 @@ def test_every_readme_example_shows_what_tavik_gives(testing):
     kinds, mismatches = set(), []
     for kind, line, expression, shown in readme_checks(namespace):  # each checked before the README goes on
         kinds.add(kind)
-        if (got := outcome(expression, shown, namespace)) != shown:
+        if (got := outcome(expression, shown, namespace)) != (shown := in_this_interpreters_words(shown)):
             mismatches.append(f"README.md:{line}: {expression}\n  shows {shown}\n  gives {got}")
     assert mismatches == []
     assert kinds == {"block", "table"}  # a layout the pattern no longer reads would check nothing
