@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "call.hpp"
+#include "types/catalogue.hpp"
 
 namespace tavik {
 
@@ -13,18 +14,7 @@ namespace tavik {
 // class name, so the two cannot disagree, and the count is never written by hand.
 #define TAVIK_ENUMERATIONS(X) X(RunMode) X(TradeKind) X(TradeType) X(TradeSide) X(OrderStatus) X(CandleInterval) X(EventType)
 
-#define TAVIK_ID(Name) Name,
-enum class EnumId : std::uint8_t { TAVIK_ENUMERATIONS(TAVIK_ID) };
-#undef TAVIK_ID
-
-#define TAVIK_NAME(Name) #Name,
-inline constexpr const char* kEnumNames[] = {TAVIK_ENUMERATIONS(TAVIK_NAME)};
-#undef TAVIK_NAME
-#define TAVIK_TYPE_NAME(Name) "builtins." #Name,
-inline constexpr const char* kEnumTypeNames[] = {TAVIK_ENUMERATIONS(TAVIK_TYPE_NAME)};
-#undef TAVIK_TYPE_NAME
-
-inline constexpr std::size_t kEnumCount = std::size(kEnumNames);
+TAVIK_DECLARE_CATALOGUE(TAVIK_ENUMERATIONS, EnumId, kEnumNames, kEnumTypeNames, kEnumCount);
 
 struct EnumSpec {
     EnumId id;
@@ -42,7 +32,6 @@ constexpr EnumSpec enum_row(EnumId id, const char* doc, std::span<const char* co
 
 // Never defined: a constant evaluation that reaches one does not compile, and
 // the compiler's message names the mistake.
-void catalogue_row_out_of_id_order();
 void enumeration_repr_not_named_by_its_class();
 void enumeration_with_more_than_256_members();
 

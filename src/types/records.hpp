@@ -30,18 +30,7 @@ struct FieldSpec {
 // name, so the two cannot disagree, and the count is never written by hand.
 #define TAVIK_RECORDS(X) X(Pair) X(Candle) X(Order) X(Position)
 
-#define TAVIK_ID(Name) Name,
-enum class RecordId : std::uint8_t { TAVIK_RECORDS(TAVIK_ID) };
-#undef TAVIK_ID
-
-#define TAVIK_NAME(Name) #Name,
-inline constexpr const char* kRecordNames[] = {TAVIK_RECORDS(TAVIK_NAME)};
-#undef TAVIK_NAME
-#define TAVIK_TYPE_NAME(Name) "builtins." #Name,
-inline constexpr const char* kRecordTypeNames[] = {TAVIK_RECORDS(TAVIK_TYPE_NAME)};
-#undef TAVIK_TYPE_NAME
-
-inline constexpr std::size_t kRecordCount = std::size(kRecordNames);
+TAVIK_DECLARE_CATALOGUE(TAVIK_RECORDS, RecordId, kRecordNames, kRecordTypeNames, kRecordCount);
 
 struct RecordSpec {
     RecordId id;
