@@ -6,9 +6,11 @@ repeat's time divided by the number of calls; the best of the repeats
 counts.  The implementations of one operation take their repeats in turn
 (round robin), so that a slow moment of the machine hits all of them alike.
 Each tavik function is also set against a floor, the cheapest extension call
-that returns the same kind of result (floor_datetime builds a UTC datetime
-with the C API, floor_str a new 29-character str, floor_int a new int of a
-millisecond clock's size, floor_noop returns its argument).  The clock
+in the same calling convention that returns the same kind of result
+(floor_datetime builds a UTC datetime with the C API, floor_str a new
+29-character str, floor_int a new int of a millisecond clock's size: fast
+calls with keywords, as tavik's; floor_noop, a one-argument call, returns its
+argument).  The clock
 functions' floors, floor_now_int and floor_now_datetime, take no arguments
 like now_ms and now_date and read the real-time clock once before building
 their result: what those two cannot avoid.
