@@ -7,9 +7,11 @@ calls per second with 2 threads / with 1 thread is the scaling: about 2 on a
 free-threaded build with two idle cores, at most 1 under the GIL.  The floors
 (the cheapest extension call building the same kind of result) run alike, so
 that what the interpreter itself does not scale can be told from what tavik
-does not.  The runs of 1 and 2 threads alternate, the best of each counts, and
-the load averages are recorded beside the figures: other work on the machine
-takes cores from the two threads.
+does not; and two processes running a pure-Python loop, which share nothing,
+measure what the machine's free cores allow at that moment.  The runs of 1 and
+2 threads alternate, the best of each counts, and the load averages are
+recorded beside the figures: other work on the machine takes cores from the
+two threads.
 
     python -m bench.threads [--repeats 7] [--target 0.1]   # writes threads.md and threads.json
 """
@@ -19,6 +21,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import subprocess
 import sys
 import threading
 import time
@@ -83,6 +86,38 @@ def calls_per_second(loop: Callable[..., None], f: Callable[..., Any], own_input
     return sum(len(xs) for xs in own_inputs) * rounds / wall
 
 
+# A pure-Python loop, timed from an agreed moment so that two copies overlap: two
+# processes share nothing, so their scaling is what the machine's free cores allow.
+_PROCESS_LOOP = """
+import sys, time
+start = float(sys.argv[1])
+while time.time() < start:
+    pass
+begun = time.perf_counter()
+xs = list(range(1000, 2200))
+for _ in range(int(sys.argv[2])):
+    for x in xs:
+        x + 1
+print(int(sys.argv[2]) * len(xs) / (time.perf_counter() - begun))
+"""
+
+
+def processes_per_second(count: int, rounds: int) -> float:
+    start = f"{time.time() + 0.3:.6f}"  # after every interpreter has started
+    children = [subprocess.Popen([sys.executable, "-c", _PROCESS_LOOP, start, str(rounds)], stdout=subprocess.PIPE,
+                                 text=True) for _ in range(count)]
+    return sum(float(child.communicate()[0]) for child in children)
+
+
+def machine_scaling(repeats: int, rounds: int = 150) -> float:
+    """Total loop iterations per second of 2 processes / of 1: about 2 on two idle cores."""
+    one = two = 0.0
+    for _ in range(repeats):
+        one = max(one, processes_per_second(1, rounds))
+        two = max(two, processes_per_second(2, rounds))
+    return two / one
+
+
 def scaling(f: Callable[..., Any], xs: list[Any], statement: str, repeats: int, target: float) -> dict[str, float]:
     loop = make_loop(statement)
     per_thread = [own_copy(xs) for _ in range(2)]
@@ -116,11 +151,12 @@ def main() -> None:
         before = load()
         measured = scaling(getattr(tavik, function), xs, statement, args.repeats, args.target)
         floor_measured = scaling(getattr(tavik_floors, floor), xs, statement, args.repeats, args.target)
+        machine = machine_scaling(3)
         results.append({"operation": operation, **measured, "floor": floor, "floor_scaling": floor_measured["scaling"],
-                        "load": [before, load()]})
+                        "machine_scaling": machine, "load": [before, load()]})
         print(f"{operation:<28} 1 thread {measured['calls_1_thread'] / 1e6:6.2f} M/s ({measured['ns_1_thread']:.1f} ns)"
               f"  2 threads {measured['calls_2_threads'] / 1e6:6.2f} M/s  scaling {measured['scaling']:.2f}"
-              f"  ({floor} {floor_measured['scaling']:.2f})  load {before}", flush=True)
+              f"  ({floor} {floor_measured['scaling']:.2f}, 2 processes {machine:.2f})  load {before}", flush=True)
 
     info = machine_info()
     lines = ["# Calls per second with 1 and 2 threads", "",
@@ -129,14 +165,15 @@ def main() -> None:
              "Produced by `python -m bench.threads` (`bash dev bench`). Each thread loops over 1200 inputs of its "
              f"own; best of {args.repeats} runs of each (about {args.target * 1000:.0f} ms), 1 and 2 threads "
              "alternating. Scaling: total calls per second with 2 threads / with 1 thread. The floor's scaling is "
-             "the same measure for the cheapest call building the same kind of result. Load: the 1, 5, 15 min "
-             "averages before and after the operation's runs.", "",
+             "the same measure for the cheapest call building the same kind of result; the machine's, that of two "
+             "processes running a pure-Python loop (they share nothing: what the free cores allow, measured right "
+             "after the operation). Load: the 1, 5, 15 min averages before and after the operation's runs.", "",
              "| operation | 1 thread, M calls/s | ns per call | 2 threads, M calls/s | scaling | floor's scaling | "
-             "load before; after |", "|---|---:|---:|---:|---:|---:|---|"]
+             "machine's scaling | load before; after |", "|---|---:|---:|---:|---:|---:|---:|---|"]
     for r in results:
         lines.append(f"| {r['operation']} | {r['calls_1_thread'] / 1e6:.2f} | {r['ns_1_thread']:.1f} | "
                      f"{r['calls_2_threads'] / 1e6:.2f} | {r['scaling']:.2f} | {r['floor_scaling']:.2f} ({r['floor']}) "
-                     f"| {r['load'][0]}; {r['load'][1]} |")
+                     f"| {r['machine_scaling']:.2f} | {r['load'][0]}; {r['load'][1]} |")
     RESULTS.mkdir(parents=True, exist_ok=True)
     (RESULTS / "threads.md").write_text("\n".join(lines) + "\n")
     (RESULTS / "threads.json").write_text(json.dumps(
