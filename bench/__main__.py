@@ -6,9 +6,11 @@ repeat's time divided by the number of calls; the best of the repeats
 counts.  The implementations of one operation take their repeats in turn
 (round robin), so that a slow moment of the machine hits all of them alike.
 Each tavik function is also set against a floor, the cheapest extension call
-that returns the same kind of result (floor_datetime builds a UTC datetime
-with the C API, floor_str a new 29-character str, floor_int a new int of a
-millisecond clock's size, floor_noop returns its argument).  The clock
+in the same calling convention that returns the same kind of result
+(floor_datetime builds a UTC datetime with the C API, floor_str a new
+29-character str, floor_int a new int of a millisecond clock's size: fast
+calls with keywords, as tavik's; floor_noop, a one-argument call, returns its
+argument).  The clock
 functions' floors, floor_now_int and floor_now_datetime, take no arguments
 like now_ms and now_date and read the real-time clock once before building
 their result: what those two cannot avoid.
@@ -19,6 +21,7 @@ from __future__ import annotations
 import argparse
 import enum
 import importlib
+import json
 import os
 import sys
 import time
@@ -27,7 +30,7 @@ from dataclasses import dataclass, field
 from datetime import datetime, timedelta, timezone
 from typing import Any, Callable
 
-from . import RESULTS, machine_info
+from . import RESULTS, interpreter, load, machine_info
 from . import inputs
 
 UTC = timezone.utc
@@ -308,6 +311,15 @@ def cells(row: Row, floor_ns: float) -> list[str]:
     return out
 
 
+def summary_row(row: Row, floor_ns: float) -> dict[str, Any]:
+    """One operation's figures for bench.summary, which sets interpreters against each other."""
+    peer = best_peer(row)
+    return {"operation": row.operation, "tavik_ns": row.tavik.best, "floor": row.floor, "floor_ns": floor_ns,
+            "best_peer": {"column": peer.column, "label": peer.label, "ns": peer.best},
+            "peers": [{"column": p.column, "label": p.label, "ns": p.best, "note": p.note} for p in row.peers],
+            "missing": row.missing}
+
+
 HEADER = ["operation", "tavik ns", *(f"{c} ns" for c in COLUMNS), "best peer / tavik", "floor ns", "tavik / floor"]
 
 
@@ -325,13 +337,16 @@ def markdown_table(header: list[str], rows: list[list[str]]) -> str:
     return "\n".join(lines)
 
 
-def chart(rows: list[Row], floor_impls: dict[str, Impl], path: os.PathLike[str]) -> None:
+def chart(rows: list[Row], floor_impls: dict[str, Impl], path: os.PathLike[str]) -> bool:
     """One panel per operation on one shared linear axis that starts at zero, so
     that bar lengths compare across panels as well as within one.  The axis ends
     at a few times the slowest tavik figure; a longer bar is cut at the edge and
     its value written there.  Every bar carries its ns and its ratio to tavik."""
-    import matplotlib
-
+    try:
+        import matplotlib
+    except ImportError:  # no wheel for this interpreter: the tables are written all the same
+        print("bench: matplotlib not installed; no chart", file=sys.stderr)
+        return False
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
@@ -361,6 +376,7 @@ def chart(rows: list[Row], floor_impls: dict[str, Impl], path: os.PathLike[str])
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
+    return True
 
 
 def main() -> None:
@@ -384,6 +400,7 @@ def main() -> None:
 
     rows = build_rows(tavik, tavik_testing)
     floor_impls = floors(tavik_floors)
+    load_before = load()
     for row in rows:
         # The floor is measured alongside every operation and the best of all its rounds counts.
         extra = []
@@ -395,6 +412,7 @@ def main() -> None:
         for peer, sub in zip([p for p in row.peers if p.note], extra):
             row.subset_tavik[peer.label] = sub.best
         print(f"measured {row.operation}", file=sys.stderr, flush=True)
+    load_after = load()
 
     table = [cells(row, floor_impls[row.floor].best) for row in rows]
     info = machine_info()
@@ -427,7 +445,7 @@ def main() -> None:
     md = [
         "# Benchmark results",
         "",
-        info,
+        f"{info}; load averages (1, 5, 15 min) before and after: {load_before}; {load_after}",
         "",
         "Produced by `bash dev bench` (`python -m bench`). Nanoseconds per call, best of "
         f"{args.repeats} repeats (each about {args.target * 1000:.0f} ms), implementations taking their repeats in "
@@ -446,13 +464,17 @@ def main() -> None:
         "",
         markdown_table(["operation", "implementation", "ns", "ns / tavik", "inputs"], details),
         "",
-        "![results](results.png)",
-        "",
     ]
     RESULTS.mkdir(parents=True, exist_ok=True)
+    (RESULTS / "results.png").unlink(missing_ok=True)  # never a chart of an earlier run beside these tables
+    if chart(rows, floor_impls, RESULTS / "results.png"):
+        md += ["![results](results.png)", ""]
     (RESULTS / "results.md").write_text("\n".join(md))
-    chart(rows, floor_impls, RESULTS / "results.png")
-    print(f"\nwritten {RESULTS / 'results.md'} and {RESULTS / 'results.png'}")
+    (RESULTS / "results.json").write_text(json.dumps(
+        {"interpreter": interpreter(), "machine": info, "load": [load_before, load_after], "repeats": args.repeats,
+         "floors": {name: impl.best for name, impl in floor_impls.items() if impl.best != float("inf")},
+         "rows": [summary_row(row, floor_impls[row.floor].best) for row in rows]}, indent=1) + "\n")
+    print(f"\nwritten {RESULTS / 'results.md'} and results.json")
 
 
 if __name__ == "__main__":

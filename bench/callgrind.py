@@ -10,15 +10,16 @@ how much of it is the call itself).
 from __future__ import annotations
 
 import argparse
+import importlib.util
+import json
 import os
-import platform
 import shutil
 import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
-from . import RESULTS, machine_info
+from . import RESULTS, interpreter, machine_info
 
 CALLS = 20_000
 
@@ -53,6 +54,9 @@ CASES: dict[str, tuple[str, str, str, str]] = {
     "floor_now_datetime": ("floor: floor_now_datetime", "inputs.MILLIS", "tavik_floors.floor_now_datetime", "f()"),
 }
 
+# Cases that need a peer, which may have no build for this interpreter.
+NEEDS = {"ciso8601_z": "ciso8601"}
+
 # Which floor each case is set against.
 FLOOR = {"parse_z": "floor_datetime", "parse_offset": "floor_datetime", "ms_to_date": "floor_datetime",
          "truncate_to_day": "floor_datetime", "now_date": "floor_now_datetime",
@@ -76,7 +80,6 @@ def _instructions(case: str, n: int, keep: Path | None = None) -> int:
     with tempfile.TemporaryDirectory() as tmp:
         out = keep or Path(tmp) / "callgrind.out"
         env = dict(os.environ, PYTHONHASHSEED="0")
-        env.setdefault("TAVIK_TESTING_DIR", str(Path(__file__).resolve().parent.parent / "build/testing/python"))
         subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", _script(case),
              f"{n:06d}"],
@@ -98,6 +101,9 @@ def main() -> None:
     args = parser.parse_args()
     if shutil.which("valgrind") is None:
         sys.exit("bench.callgrind: valgrind is not installed")
+    # The floors are built per interpreter, with the module's flags: only the caller knows where.
+    if not os.environ.get("TAVIK_TESTING_DIR"):
+        sys.exit("bench.callgrind: set TAVIK_TESTING_DIR to the folder holding tavik_floors (bash dev bench does)")
 
     if args.profile:
         out = Path(tempfile.mkdtemp()) / "callgrind.out"
@@ -108,6 +114,9 @@ def main() -> None:
 
     counts = {}
     for case in CASES:
+        if case in NEEDS and importlib.util.find_spec(NEEDS[case]) is None:
+            print(f"{CASES[case][0]:<28} {NEEDS[case]} not installed", flush=True)
+            continue
         counts[case] = per_call(case)
         print(f"{CASES[case][0]:<28} {counts[case]:8.0f} Ir/call", flush=True)
 
@@ -119,14 +128,20 @@ def main() -> None:
              "| operation | Ir/call | floor | over floor |", "|---|---:|---|---:|"]
     for case, (what, *_rest) in CASES.items():
         floor = FLOOR.get(case)
-        if floor is None:
+        if case not in counts:
+            lines.append(f"| {what} | {NEEDS[case]} not installed | | |")
+        elif floor is None:
             lines.append(f"| {what} | {counts[case]:.0f} | | |")
         else:
             lines.append(f"| {what} | {counts[case]:.0f} | {floor} ({counts[floor]:.0f}) | "
                          f"{counts[case] - counts[floor]:+.0f} |")
     RESULTS.mkdir(parents=True, exist_ok=True)
     (RESULTS / "instructions.md").write_text("\n".join(lines) + "\n")
-    print(f"written {RESULTS / 'instructions.md'}")
+    (RESULTS / "instructions.json").write_text(json.dumps(
+        {"interpreter": interpreter(), "machine": machine_info(), "calls": CALLS, "per_call": counts,
+         "over_floor": {CASES[case][0]: counts[case] - counts[floor] for case, floor in FLOOR.items()}},
+        indent=1) + "\n")
+    print(f"written {RESULTS / 'instructions.md'} and instructions.json")
 
 
 if __name__ == "__main__":

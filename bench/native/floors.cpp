@@ -14,14 +14,15 @@ using namespace tavik;
 // call that builds a UTC datetime with the C API's constructor.
 PyObject* floor_noop(PyObject*, PyObject* arg) noexcept { return Py_NewRef(arg); }
 
-PyObject* floor_datetime(PyObject*, PyObject* arg) noexcept {
-    (void)arg;
+// The floors of tavik's functions with arguments take their calling convention, a
+// fast call with keywords (a parameter may be passed by name): CPython 3.14 calls a
+// METH_O function about 50 instructions more cheaply, which is not tavik's to measure.
+PyObject* floor_datetime(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept {
     return instant_to_py(Instant{Date{2024, 1, 2}, 11045, 123456000}).release();
 }
 
 // What returning a formatted text costs: a new ASCII str of a typical length, filled.
-PyObject* floor_str(PyObject*, PyObject* arg) noexcept {
-    (void)arg;
+PyObject* floor_str(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept {
     constexpr char kText[] = "2024-01-02T03:04:05.123+00:00";
     constexpr Py_ssize_t kLength = sizeof kText - 1;
     PyObject* result = PyUnicode_New(kLength, 127);
@@ -30,8 +31,7 @@ PyObject* floor_str(PyObject*, PyObject* arg) noexcept {
 }
 
 // What returning a millisecond count costs: a new int of the clock's magnitude.
-PyObject* floor_int(PyObject*, PyObject* arg) noexcept {
-    (void)arg;
+PyObject* floor_int(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept {
     return PyLong_FromLongLong(1'704'164'645'123);
 }
 
@@ -53,9 +53,9 @@ PyObject* floor_now_datetime(PyObject*, PyObject*) noexcept {
 
 PyMethodDef floor_methods[] = {
     {"floor_noop", floor_noop, METH_O, "floor_noop(x, /)\n--\n\n"},
-    {"floor_datetime", floor_datetime, METH_O, "floor_datetime(x, /)\n--\n\n"},
-    {"floor_str", floor_str, METH_O, "floor_str(x, /)\n--\n\n"},
-    {"floor_int", floor_int, METH_O, "floor_int(x, /)\n--\n\n"},
+    {"floor_datetime", as_cfunction(floor_datetime), METH_FASTCALL | METH_KEYWORDS, "floor_datetime(x)\n--\n\n"},
+    {"floor_str", as_cfunction(floor_str), METH_FASTCALL | METH_KEYWORDS, "floor_str(x)\n--\n\n"},
+    {"floor_int", as_cfunction(floor_int), METH_FASTCALL | METH_KEYWORDS, "floor_int(x)\n--\n\n"},
     {"floor_now_int", floor_now_int, METH_NOARGS, "floor_now_int()\n--\n\n"},
     {"floor_now_datetime", floor_now_datetime, METH_NOARGS, "floor_now_datetime()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
