@@ -8,6 +8,7 @@ so runs on two interpreters never overwrite each other), else bench/results."""
 from __future__ import annotations
 
 import datetime as _datetime
+import importlib
 import os
 import platform
 import shutil
@@ -90,3 +91,15 @@ def machine_info() -> str:
             f"{platform.machine()}{', free-threaded' if free_threaded() else ''}); {platform.system()} "
             f"{platform.release()}; {os_release()}; "
             f"date: {_datetime.datetime.now(_datetime.timezone.utc):%Y-%m-%d %H:%M} UTC")
+
+
+def import_measured(program: str, *extensions: str) -> tuple[Any, ...]:
+    """tavik and the named extensions of the test build tree, which TAVIK_TESTING_DIR names (`bash dev bench`
+    sets it); `program` exits saying so when they are not there."""
+    testing_dir = os.environ.get("TAVIK_TESTING_DIR")
+    if testing_dir:
+        sys.path.insert(0, testing_dir)
+    try:
+        return tuple(importlib.import_module(name) for name in ("tavik", *extensions))
+    except ImportError:
+        sys.exit(f"{program}: {' or '.join(extensions)} not found; set TAVIK_TESTING_DIR (bash dev bench does)")

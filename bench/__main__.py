@@ -30,7 +30,7 @@ from dataclasses import dataclass, field
 from datetime import datetime, timedelta, timezone
 from typing import Any, Callable
 
-from . import RESULTS, interpreter, load, machine_info
+from . import RESULTS, import_measured, interpreter, load, machine_info
 from . import inputs
 
 UTC = timezone.utc
@@ -388,15 +388,7 @@ def main() -> None:
     if args.repeats < 5:
         parser.error("--repeats must be at least 5")
 
-    testing_dir = os.environ.get("TAVIK_TESTING_DIR")
-    if testing_dir:
-        sys.path.insert(0, testing_dir)
-    import tavik
-    try:
-        import tavik_floors
-        import tavik_testing
-    except ImportError:
-        sys.exit("bench: tavik_testing or tavik_floors not found; set TAVIK_TESTING_DIR (bash dev bench does)")
+    tavik, tavik_floors, tavik_testing = import_measured("bench", "tavik_floors", "tavik_testing")
 
     rows = build_rows(tavik, tavik_testing)
     floor_impls = floors(tavik_floors)

@@ -28,7 +28,7 @@ import time
 from datetime import timedelta
 from typing import Any, Callable
 
-from . import RESULTS, interpreter, load, machine_info
+from . import RESULTS, import_measured, interpreter, load, machine_info
 from . import inputs
 
 ZERO = timedelta(0)
@@ -136,14 +136,7 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=7, help="runs of 1 and of 2 threads, best counts")
     parser.add_argument("--target", type=float, default=0.1, help="seconds per single-thread run")
     args = parser.parse_args()
-    testing_dir = os.environ.get("TAVIK_TESTING_DIR")
-    if testing_dir:
-        sys.path.insert(0, testing_dir)
-    import tavik
-    try:
-        import tavik_floors
-    except ImportError:
-        sys.exit("bench.threads: tavik_floors not found; set TAVIK_TESTING_DIR (bash dev bench does)")
+    tavik, tavik_floors = import_measured("bench.threads", "tavik_floors")
 
     about = interpreter()
     results = []
